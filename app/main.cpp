@@ -1,0 +1,24 @@
+#include "console/bridge.h"
+#include "console/consoleurl.h"
+#include "console/mainwindow.h"
+#include "notify/notifywindow.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    // Set before the application object exists, so that every location Qt
+    // derives from the name (the web cache among them) already uses it.
+    QCoreApplication::setApplicationName(QStringLiteral("brindleton"));
+    bridge::registerScheme();
+
+    QApplication app(argc, argv);
+    MainWindow mainWindow;
+    NotifyWindow notifyWindow;
+    mainWindow.notifyWindow = &notifyWindow;
+    notifyWindow.mainWindow = &mainWindow;
+
+    mainWindow.setVisible(true);
+    mainWindow.loadPage(consoleurl::consoleUrl());
+    return app.exec();
+}

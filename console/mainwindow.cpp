@@ -1,0 +1,227 @@
+#include "console/mainwindow.h"
+
+#include "console/bridge.h"
+#include "console/commandtext.h"
+#include "console/consolepage.h"
+#include "console/consoleurl.h"
+#include "console/localstore.h"
+#include "console/ui_mainwindow.h"
+#include "notify/notifywindow.h"
+#include "notify/ui_notifywindow.h"
+#include "platform/platform.h"
+#include "services/dnsthread.h"
+#include "services/scriptcall.h"
+#include "services/soundthread.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QWebEngineLoadingInfo>
+#include <QWebEngineProfile>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+#include <QWebEngineSettings>
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
+{
+    ui = new Ui_MainWindow;
+    ui->setupUi(this);
+
+    ui->webView->installEventFilter(this);
+    installEventFilter(this);
+
+    // A named profile keeps its data on disk; the HTTP cache goes to "brncache"
+    // in the application's cache location.
+    profile = new QWebEngineProfile(QStringLiteral("brindleton"), this);
+    profile->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
+    profile->setCachePath(cacheDirectory());
+
+    const QString origin = consoleurl::originOf(QUrl(consoleurl::consoleUrl()));
+    page = new ConsolePage(profile, origin, ui->webView);
+    bridgeHandler = new bridge::SchemeHandler(
+        origin, [this](const QString &text) { return command(text); },
+        [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
+    profile->installUrlSchemeHandler(bridge::schemeName(), bridgeHandler);
+    page->scripts().insert(bridge::script(origin));
+    ui->webView->setPage(page);
+
+    QWebEngineSettings *settings = page->settings();
+    settings->setAttribute(QWebEngineSettings::JavascriptEnabled, true);
+    settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, true);
+    settings->setAttribute(QWebEngineSettings::PluginsEnabled, true);
+
+    connect(page, &QWebEnginePage::titleChanged, this, &MainWindow::followTitle);
+    connect(page, &ConsolePage::linkClicked, this, &MainWindow::handle_linkClicked);
+    connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
+        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus)
+            handle_javaScriptWindowObjectCleared();
+    });
+    // Link activations in pages without the bridge script are recognised by
+    // the user's input that precedes them.
+    qApp->installEventFilter(this);
+}
+
+MainWindow::~MainWindow()
+{
+    qApp->removeEventFilter(this);
+    // The page must go before its profile.
+    delete ui->webView;
+    ui->webView = nullptr;
+    delete ui;
+}
+
+QString MainWindow::cacheDirectory()
+{
+    return QDir::toNativeSeparators(
+        QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + u'/' +
+        QStringLiteral("brncache"));
+}
+
+bool MainWindow::isOpenableUrl(const QUrl &url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() &&
+           (scheme == u"http" || scheme == u"https" || scheme == u"mailto");
+}
+
+void MainWindow::loadPage(const QString &address)
+{
+    ui->webView->setUrl(QUrl(address));
+}
+
+void MainWindow::handle_titleChanged(const QString &title)
+{
+    setWindowTitle(title);
+}
+
+void MainWindow::followTitle(const QString &title)
+{
+    // The engine reports the page's address as its title when the document
+    // has none or an empty one; the window shows the document's own title.
+    const quint64 change = ++titleChanges;
+    if (title.isEmpty() || !page->url().toString().endsWith(title)) {
+        handle_titleChanged(title);
+        return;
+    }
+    page->runJavaScript(QStringLiteral("document.title"), QWebEngineScript::ApplicationWorld,
+                        [this, change, title](const QVariant &documentTitle) {
+                            if (change != titleChanges)
+                                return; // a newer title has arrived meanwhile
+                            handle_titleChanged(documentTitle.isValid()
+                                                    ? documentTitle.toString()
+                                                    : title);
+                        });
+}
+
+void MainWindow::handle_linkClicked(const QUrl &url)
+{
+    qDebug().noquote() << "linkClicked";
+    qDebug().noquote() << QString::fromUtf8(url.toEncoded());
+    openExternally(url);
+}
+
+void MainWindow::openExternally(const QUrl &url)
+{
+    if (!isOpenableUrl(url)) {
+        qDebug().noquote() << "Refused to open" << url.toString();
+        return;
+    }
+    QDesktopServices::openUrl(url);
+}
+
+void MainWindow::handle_javaScriptWindowObjectCleared()
+{
+    qDebug().noquote() << "handle_javaScriptWindowObjectCleared";
+}
+
+void MainWindow::handle_querydns(QString address, QString hostName)
+{
+    qDebug().noquote() << "handle_querydns";
+    page->runJavaScript(scriptcall::handleQueryDns(address, hostName));
+}
+
+QString MainWindow::command(const QString &text)
+{
+    qDebug().noquote() << text;
+
+    const CommandText command = CommandText::split(text);
+    const QString &name = command.name;
+    const QString &argument = command.argument;
+
+    if (name == u"getlocaldata")
+        return localstore::read(argument);
+
+    if (name == u"setlocaldata") {
+        QString key, value;
+        if (splitKeyValue(argument, &key, &value))
+            localstore::write(key, value);
+    } else if (name == u"setnotifytitle") {
+        notifyWindow->setWindowTitle(argument);
+    } else if (name == u"setnotifyhtml") {
+        notifyWindow->ui->webView->setHtml(argument, ui->webView->url());
+    } else if (name == u"maximize") {
+        setWindowState(Qt::WindowMaximized);
+    } else if (name == u"open") {
+        openExternally(QUrl(argument));
+    } else if (name == u"close") {
+        closeConfirmed = 1;
+        close();
+    } else if (name == u"shownotify") {
+        notifyWindow->showNotify();
+    } else if (name == u"hidenotify") {
+        notifyWindow->setVisible(false);
+    } else if (name == u"querydns") {
+        auto *worker = new DnsThread;
+        worker->mainWindow = this;
+        worker->address = argument;
+        connect(worker, &DnsThread::querydns, this, &MainWindow::handle_querydns);
+        DnsThread::schedule(worker);
+    } else if (name == u"playsound") {
+        auto *sound = new SoundThread;
+        sound->url = argument;
+        sound->start();
+        return QStringLiteral("OK");
+    }
+    return QString();
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == this) {
+        switch (event->type()) {
+        case QEvent::Destroy:
+            platform::exitNow(0);
+        case QEvent::Close:
+            if (notifyWindow)
+                notifyWindow->close();
+            break;
+        case QEvent::Resize:
+            ui->webView->setGeometry(rect());
+            break;
+        default:
+            break;
+        }
+    } else if ((event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyPress) &&
+               watched->isWidgetType() && ui->webView &&
+               ui->webView->isAncestorOf(static_cast<QWidget *>(watched))) {
+        page->noteUserInput();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (closeConfirmed == 1)
+        return;
+    QMessageBox prompt(QMessageBox::Question, QStringLiteral("brindleton"),
+                       QStringLiteral("Exit brindleton console?"),
+                       QMessageBox::Ok | QMessageBox::Cancel, this);
+    prompt.setDefaultButton(QMessageBox::Cancel);
+    prompt.setEscapeButton(QMessageBox::Cancel);
+    if (prompt.exec() == QMessageBox::Cancel)
+        event->ignore();
+}

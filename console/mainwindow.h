@@ -1,0 +1,58 @@
+// The console window: one web view showing the service's console page, with
+// the script bridge, link handling, title following and the exit prompt.
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+#include <QUrl>
+
+class ConsolePage;
+class NotifyWindow;
+class QWebEngineProfile;
+class Ui_MainWindow;
+
+namespace bridge {
+class SchemeHandler;
+}
+
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Points the console view at the address; the page loads in the event loop.
+    void loadPage(const QString &address);
+
+    // The directory of the console's disk cache.
+    static QString cacheDirectory();
+
+    // Whether a URL may be handed to the desktop (the user's browser or mail
+    // program): http, https and mailto only.
+    static bool isOpenableUrl(const QUrl &url);
+
+    NotifyWindow *notifyWindow = nullptr;
+    Ui_MainWindow *ui = nullptr;
+    int closeConfirmed = 0;
+
+public slots:
+    void handle_titleChanged(const QString &title);
+    void handle_linkClicked(const QUrl &url);
+    void handle_javaScriptWindowObjectCleared();
+    void handle_querydns(QString address, QString hostName);
+    QString command(const QString &text);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void openExternally(const QUrl &url);
+    void followTitle(const QString &title);
+
+    QWebEngineProfile *profile = nullptr;
+    ConsolePage *page = nullptr;
+    bridge::SchemeHandler *bridgeHandler = nullptr;
+    quint64 titleChanges = 0;
+};

@@ -1,0 +1,72 @@
+#include "notify/notifywindow.h"
+
+#include "notify/ui_notifywindow.h"
+
+#include <QDebug>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QPlatformSurfaceEvent>
+#include <QScreen>
+#include <QWebEngineProfile>
+
+NotifyWindow::NotifyWindow(QWidget *parent) : QDialog(parent, Qt::WindowFlags())
+{
+    ui = new Ui_NotifyWindow;
+    // Page-supplied HTML lives in its own off-the-record profile, which has no
+    // script bridge and shares nothing with the console.
+    profile = new QWebEngineProfile(this);
+    ui->setupUi(this, new QWebEnginePage(profile));
+
+    Qt::WindowFlags flags = windowFlags();
+    flags &= ~Qt::WindowContextHelpButtonHint;
+    flags |= Qt::Tool | Qt::X11BypassWindowManagerHint | Qt::WindowStaysOnTopHint;
+    setWindowFlags(flags);
+
+    ui->webView->installEventFilter(this);
+    installEventFilter(this);
+}
+
+NotifyWindow::~NotifyWindow()
+{
+    // The page must go before its profile.
+    delete ui->webView;
+    delete ui;
+}
+
+QPoint NotifyWindow::notifyPosition(const QRect &availableArea)
+{
+    return QPoint(availableArea.left() + availableArea.width() - 352,
+                  availableArea.top() + availableArea.height() - 152);
+}
+
+void NotifyWindow::showNotify()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (screen)
+        move(notifyPosition(screen->availableGeometry()));
+    setAttribute(Qt::WA_ShowWithoutActivating, true);
+    setVisible(true);
+}
+
+bool NotifyWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == this) {
+        switch (event->type()) {
+        case QEvent::Resize:
+            ui->webView->setGeometry(rect());
+            break;
+        case QEvent::PlatformSurface:
+            if (static_cast<QPlatformSurfaceEvent *>(event)->surfaceEventType() ==
+                QPlatformSurfaceEvent::SurfaceCreated) {
+                // The native window now exists: give it its fixed size. Staying
+                // on top comes from the window flags.
+                resize(320, 120);
+                qDebug().noquote() << "QEvent::Create";
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

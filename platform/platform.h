@@ -1,0 +1,37 @@
+// The thin layer over the operating system: name resolution and process exit.
+// Each operating system provides its own implementation file; everything else in
+// the program reaches the system only through these functions.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+namespace platform {
+
+// Converts dotted IPv4 text the way inet_addr does (short forms such as "127.1"
+// included). Returns the address in network byte order; text that is no address
+// gives INADDR_NONE (all bits set), which callers pass on like any other address.
+quint32 ipv4FromText(const QByteArray &text);
+
+// A reverse look-up: the host name of an IPv4 address (network byte order), or a
+// null string when the address has no name. Must be safe to call from several
+// threads at once.
+using ReverseResolver = QString (*)(quint32 address);
+
+// The system's resolver (getnameinfo with NI_NAMEREQD).
+QString systemReverseLookup(quint32 address);
+
+// Resolves through the installed resolver, the system's unless a test replaced it.
+QString reverseLookup(quint32 address);
+
+// Replaces the resolver for the whole process; nullptr restores the system's.
+// Call it while no look-up is running.
+void setReverseResolver(ReverseResolver resolver);
+
+// Ends the process at once with the given status: flushes the standard streams,
+// then leaves without running static destructors or atexit handlers, which can
+// crash while the web engine's threads are still running.
+[[noreturn]] void exitNow(int status);
+
+} // namespace platform

@@ -1,0 +1,286 @@
+// The console window: its form, resizing, title, links, exit prompt and cache.
+#include "console/mainwindow.h"
+#include "console/ui_mainwindow.h"
+#include "notify/notifywindow.h"
+#include "pageserver.h"
+#include "testmain.h"
+#include "webtest.h"
+
+#include <QDesktopServices>
+#include <QDirIterator>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QStatusBar>
+
+using namespace testsupport;
+
+// Records the URLs that the program hands to the desktop.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
+class TestConsole : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void formAndGeometry();
+    void resizeFillsUpToLimit();
+    void titleFollowsPage();
+    void linkGoesToBrowserScriptNavigationStays();
+    void exitPrompt_data();
+    void exitPrompt();
+    void closeConfirmedSkipsPrompt();
+    void cacheFillsOnDisk();
+
+private:
+    QWebEnginePage *page() const { return window->ui->webView->page(); }
+    // Answers the exit prompt that the next close() shows.
+    void answerPrompt(const std::function<void(QMessageBox *)> &answer);
+
+    PageServer server;
+    UrlRecorder recorder;
+    MainWindow *window = nullptr;
+    NotifyWindow *notify = nullptr;
+};
+
+void TestConsole::init()
+{
+    qputenv("BRINDLETON_CONSOLE_URL", server.url(QStringLiteral("/links")).toEncoded());
+    window = new MainWindow;
+    notify = new NotifyWindow;
+    window->notifyWindow = notify;
+    notify->mainWindow = window;
+    for (const char *scheme : {"http", "https", "mailto", "ssh"})
+        QDesktopServices::setUrlHandler(QLatin1String(scheme), &recorder, "open");
+    recorder.opened.clear();
+}
+
+void TestConsole::cleanup()
+{
+    for (const char *scheme : {"http", "https", "mailto", "ssh"})
+        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    delete notify;
+    window->removeEventFilter(window); // a Destroy event would end the test process
+    delete window;
+}
+
+void TestConsole::formAndGeometry()
+{
+    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window->size(), QSize(555, 400));
+    QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
+    QCOMPARE(window->ui->centralWidget->objectName(), QStringLiteral("centralWidget"));
+    QCOMPARE(window->centralWidget(), window->ui->centralWidget);
+    QCOMPARE(window->ui->webView->objectName(), QStringLiteral("webView"));
+    QCOMPARE(window->ui->webView->parentWidget(), window->ui->centralWidget);
+    QCOMPARE(window->ui->webView->maximumSize(), QSize(2048, 2048));
+    QCOMPARE(window->ui->webView->contextMenuPolicy(), Qt::DefaultContextMenu);
+    QVERIFY(!window->menuWidget());
+    QVERIFY(!window->findChild<QStatusBar *>());
+    QCOMPARE(window->closeConfirmed, 0);
+
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QCOMPARE(window->ui->webView->geometry(), QRect(0, 0, 555, 400));
+}
+
+void TestConsole::resizeFillsUpToLimit()
+{
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    window->resize(800, 600);
+    QTRY_COMPARE(window->ui->webView->geometry(), QRect(0, 0, 800, 600));
+    window->resize(3000, 2200);
+    QTRY_COMPARE(window->size(), QSize(3000, 2200));
+    QCOMPARE(window->ui->webView->geometry(), QRect(0, 0, 2048, 2048));
+}
+
+void TestConsole::titleFollowsPage()
+{
+    server.setPage("/titled", "<html><head><title>Operator &amp; Co</title></head><body>x</body>");
+    window->show();
+    QVERIFY(load(page(), server.url(QStringLiteral("/titled"))));
+    QTRY_COMPARE(window->windowTitle(), QStringLiteral("Operator & Co"));
+    evaluate(page(), QStringLiteral("document.title = ''"));
+    QTRY_COMPARE(window->windowTitle(), QString());
+    evaluate(page(), QStringLiteral("document.title = 'Second'"));
+    QTRY_COMPARE(window->windowTitle(), QStringLiteral("Second"));
+}
+
+void TestConsole::linkGoesToBrowserScriptNavigationStays()
+{
+    server.setPage("/links", R"(<html><head><title>links</title><style>a{display:block;
+        font-size:40px;margin:10px}</style></head><body>
+        <a id="web" href="https://example.invalid/a%20b?q=1">web</a>
+        <a id="other" href="ssh://example.invalid/x">other</a>
+        <a id="same" href="/second">same site</a>
+        <button id="scripted" style="font-size:40px"
+            onclick="location.href='ssh://example.invalid/y'">go</button></body></html>)");
+    server.setPage("/second", "<html><head><title>second</title></head><body>2</body></html>");
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY(load(page(), server.url(QStringLiteral("/links"))));
+    const QUrl pageUrl = page()->url();
+
+    LogCapture log;
+    auto click = [this](const char *id) {
+        const QVariantList box =
+            evaluate(page(), QStringLiteral("(function(){const r=document.getElementById('%1')"
+                                            ".getBoundingClientRect();return [r.x+5,r.y+5];})()")
+                                 .arg(QLatin1String(id)))
+                .toList();
+        QWidget *target = window->ui->webView->focusProxy();
+        QVERIFY(target && box.size() == 2);
+        QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier,
+                          QPoint(box[0].toInt(), box[1].toInt()));
+    };
+
+    click("web");
+    QTRY_COMPARE(recorder.opened.size(), 1);
+    QCOMPARE(recorder.opened[0], QUrl(QStringLiteral("https://example.invalid/a%20b?q=1")));
+    QVERIFY(log.lines().contains(QStringLiteral("linkClicked")));
+    // The URL is logged literally, percent signs included.
+    QVERIFY(log.lines().contains(QStringLiteral("https://example.invalid/a%20b?q=1")));
+
+    click("same"); // a link to the console's own site goes to the browser too
+    QTRY_COMPARE(recorder.opened.size(), 2);
+    QCOMPARE(recorder.opened[1], server.url(QStringLiteral("/second")));
+
+    click("other"); // other schemes never reach the desktop, clicked or navigated to
+    QTRY_VERIFY(log.lines().filter(QStringLiteral("Refused to open")).size() == 1);
+    click("scripted"); // a script navigation after the user's click
+    QTRY_COMPARE(log.lines().filter(QStringLiteral("Refused")).size(), 2);
+    QCOMPARE(recorder.opened.size(), 2);
+
+    QTest::qWait(300);
+    QCOMPARE(page()->url(), pageUrl);
+    QCOMPARE(evaluate(page(), QStringLiteral("document.title")).toString(), QStringLiteral("links"));
+
+    // The page's own script still navigates in the view.
+    QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
+    evaluate(page(), QStringLiteral("location.href = '/second'; 1"));
+    QTRY_COMPARE(page()->url(), server.url(QStringLiteral("/second")));
+    QTRY_COMPARE(window->windowTitle(), QStringLiteral("second"));
+    QCOMPARE(recorder.opened.size(), 2);
+}
+
+void TestConsole::answerPrompt(const std::function<void(QMessageBox *)> &answer)
+{
+    QTimer::singleShot(0, this, [answer] {
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())));
+        answer(box);
+    });
+}
+
+void TestConsole::exitPrompt_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<bool>("stays");
+    QTest::newRow("escape") << QStringLiteral("escape") << true;
+    QTest::newRow("return (Cancel is the default)") << QStringLiteral("return") << true;
+    QTest::newRow("cancel button") << QStringLiteral("cancel") << true;
+    QTest::newRow("ok button") << QStringLiteral("ok") << false;
+}
+
+void TestConsole::exitPrompt()
+{
+    QFETCH(QString, answer);
+    QFETCH(bool, stays);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    notify->showNotify();
+    QTRY_VERIFY(notify->isVisible());
+
+    bool checked = false;
+    answerPrompt([&](QMessageBox *box) {
+        QCOMPARE(box->text(), QStringLiteral("Exit brindleton console?"));
+        QCOMPARE(box->windowTitle(), QStringLiteral("brindleton"));
+        QCOMPARE(box->icon(), QMessageBox::Question);
+        QCOMPARE(box->standardButtons(), QMessageBox::Ok | QMessageBox::Cancel);
+        QCOMPARE(box->defaultButton(), box->button(QMessageBox::Cancel));
+        QCOMPARE(box->parentWidget(), window);
+        QVERIFY(!notify->isVisible()); // closed before the question is asked
+        checked = true;
+        if (answer == u"escape")
+            QTest::keyClick(box, Qt::Key_Escape);
+        else if (answer == u"return")
+            QTest::keyClick(box, Qt::Key_Return);
+        else if (answer == u"cancel")
+            box->button(QMessageBox::Cancel)->click();
+        else
+            box->button(QMessageBox::Ok)->click();
+    });
+    const bool closed = window->close();
+    QVERIFY(checked);
+    QCOMPARE(closed, !stays);
+    QCOMPARE(window->isVisible(), stays);
+    QVERIFY(!notify->isVisible());
+}
+
+void TestConsole::closeConfirmedSkipsPrompt()
+{
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    notify->showNotify();
+    window->closeConfirmed = 1;
+    bool prompted = false;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, this, [&] {
+        if (QApplication::activeModalWidget()) {
+            prompted = true;
+            QApplication::activeModalWidget()->close();
+        }
+    });
+    probe.start(10);
+    QVERIFY(window->close());
+    QTest::qWait(50);
+    QVERIFY(!prompted);
+    QVERIFY(!window->isVisible());
+    QVERIFY(!notify->isVisible());
+}
+
+void TestConsole::cacheFillsOnDisk()
+{
+    const QString cacheDir = MainWindow::cacheDirectory();
+    QCOMPARE(cacheDir, QDir::toNativeSeparators(
+                           QStandardPaths::writableLocation(QStandardPaths::CacheLocation) +
+                           QStringLiteral("/brncache")));
+    QVERIFY(cacheDir.contains(QStringLiteral("/brindleton/")));
+
+    const QByteArray script(64 * 1024, 'x');
+    server.setPage("/cached.js", "var filler = '" + script + "';",
+                   "Cache-Control: max-age=3600\r\n", "text/javascript");
+    server.setPage("/cachepage",
+                   "<html><head><title>c</title><script src=\"/cached.js\"></script></head></html>",
+                   "Cache-Control: max-age=3600\r\n");
+    window->show();
+    QVERIFY(load(page(), server.url(QStringLiteral("/cachepage"))));
+    auto cachedBytes = [&] {
+        qint64 total = 0;
+        QDirIterator it(cacheDir, QDir::Files, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            it.next();
+            total += it.fileInfo().size();
+        }
+        return total;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(cachedBytes() > script.size(), 20000);
+
+    // A second load is answered from the cache: the script is not asked for again.
+    const int scriptRequests = server.requests.count("/cached.js");
+    QVERIFY(load(page(), server.url(QStringLiteral("/cachepage"))));
+    QCOMPARE(server.requests.count("/cached.js"), scriptRequests);
+}
+
+BRINDLETON_GUI_TEST_MAIN(TestConsole)
+#include "tst_console.moc"
