@@ -16,8 +16,7 @@ QUrl withoutFragment(const QUrl &url)
 }
 } // namespace
 
-ConsolePage::ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin,
-                         QObject *parent)
+ConsolePage::ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin, QObject *parent)
     : QWebEnginePage(profile, parent), consoleOrigin(consoleOrigin)
 {
 }
@@ -58,10 +57,10 @@ bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, 
     }
     // The engine would hand schemes it cannot show itself to the desktop,
     // passing by the window's rules for what may leave the program.
-    static const QStringList shownInView = {
-        QStringLiteral("http"),  QStringLiteral("https"), QStringLiteral("about"),
-        QStringLiteral("data"),  QStringLiteral("blob"),  QStringLiteral("file"),
-        QStringLiteral("qrc")};
+    static const QStringList shownInView = {QStringLiteral("http"),  QStringLiteral("https"),
+                                            QStringLiteral("about"), QStringLiteral("data"),
+                                            QStringLiteral("blob"),  QStringLiteral("file"),
+                                            QStringLiteral("qrc")};
     if (!shownInView.contains(url.scheme().toLower())) {
         qDebug().noquote() << "Refused navigation to" << QString::fromUtf8(url.toEncoded());
         return false;

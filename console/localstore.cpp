@@ -49,8 +49,7 @@ QString storageName(const QString &key)
 
 QString read(const QString &key)
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
-                       QStringLiteral("Brindleton"));
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
     const QVariant value = settings.value(storageName(key), QVariant());
     if (!value.isValid())
         return QString();
@@ -63,8 +62,7 @@ QString read(const QString &key)
 
 void write(const QString &key, const QString &value)
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
-                       QStringLiteral("Brindleton"));
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
     settings.setValue(storageName(key), QVariant(value));
 }
 

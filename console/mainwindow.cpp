@@ -84,8 +84,7 @@ QString MainWindow::cacheDirectory()
 bool MainWindow::isOpenableUrl(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
-    return url.isValid() &&
-           (scheme == u"http" || scheme == u"https" || scheme == u"mailto");
+    return url.isValid() && (scheme == u"http" || scheme == u"https" || scheme == u"mailto");
 }
 
 void MainWindow::loadPage(const QString &address)
@@ -111,9 +110,8 @@ void MainWindow::followTitle(const QString &title)
                         [this, change, title](const QVariant &documentTitle) {
                             if (change != titleChanges)
                                 return; // a newer title has arrived meanwhile
-                            handle_titleChanged(documentTitle.isValid()
-                                                    ? documentTitle.toString()
-                                                    : title);
+                            handle_titleChanged(documentTitle.isValid() ? documentTitle.toString()
+                                                                        : title);
                         });
 }
 

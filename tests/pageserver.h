@@ -75,8 +75,8 @@ private:
             onRequest(target);
         emit requested(target);
 
-        const QByteArray path = target.left(target.indexOf('?') < 0 ? target.size()
-                                                                    : target.indexOf('?'));
+        const QByteArray path =
+            target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
         const auto it = pages.constFind(path);
         QByteArray response;
         if (it == pages.constEnd()) {

@@ -27,6 +27,10 @@ inline QString isolateEnvironment()
         QDir().mkpath(path);
         qputenv(entry[0], QFile::encodeName(path));
     }
+    const QString runtime = root + QStringLiteral("/runtime");
+    QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
     return root;
 }
 

@@ -163,7 +163,8 @@ void TestConsole::linkGoesToBrowserScriptNavigationStays()
 
     QTest::qWait(300);
     QCOMPARE(page()->url(), pageUrl);
-    QCOMPARE(evaluate(page(), QStringLiteral("document.title")).toString(), QStringLiteral("links"));
+    QCOMPARE(evaluate(page(), QStringLiteral("document.title")).toString(),
+             QStringLiteral("links"));
 
     // The page's own script still navigates in the view.
     QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);

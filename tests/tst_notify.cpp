@@ -1,0 +1,103 @@
+// The notification pop-up: flags, form, placement and showing without focus.
+#include "notify/notifywindow.h"
+#include "notify/ui_notifywindow.h"
+#include "testmain.h"
+#include "webtest.h"
+
+#include <QScreen>
+#include <QWebEngineProfile>
+
+using namespace testsupport;
+
+class TestNotify : public QObject
+{
+    Q_OBJECT
+private slots:
+    void flagsAndForm();
+    void sizeWhenNativeWindowIsCreated();
+    void position_data();
+    void position();
+    void showsInCornerWithoutTakingFocus();
+};
+
+void TestNotify::flagsAndForm()
+{
+    NotifyWindow notify;
+    const Qt::WindowFlags flags = notify.windowFlags();
+    QCOMPARE(notify.windowType(), Qt::Tool);
+    QVERIFY(flags.testFlag(Qt::X11BypassWindowManagerHint));
+    QVERIFY(flags.testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(!flags.testFlag(Qt::WindowContextHelpButtonHint));
+    QCOMPARE(notify.objectName(), QStringLiteral("NotifyWindow"));
+    QCOMPARE(notify.windowTitle(), QStringLiteral("brindleton"));
+    QCOMPARE(notify.ui->webView->objectName(), QStringLiteral("webView"));
+    QCOMPARE(notify.ui->webView->url(), QUrl(QStringLiteral("about:blank")));
+    QVERIFY(!notify.isVisible());
+    QVERIFY(!notify.isModal());
+    // Page HTML never shares the console's storage or bridge.
+    QVERIFY(notify.ui->webView->page()->profile()->isOffTheRecord());
+}
+
+void TestNotify::sizeWhenNativeWindowIsCreated()
+{
+    LogCapture log;
+    NotifyWindow notify;
+    QVERIFY(!log.lines().contains(QStringLiteral("QEvent::Create")));
+    notify.winId();
+    QCOMPARE(log.lines().count(QStringLiteral("QEvent::Create")), 1);
+    QCOMPARE(notify.size(), QSize(320, 120));
+}
+
+void TestNotify::position_data()
+{
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QPoint>("expected");
+    QTest::newRow("800x600 at origin") << QRect(0, 0, 800, 600) << QPoint(448, 448);
+    QTest::newRow("task bar on the left") << QRect(60, 0, 800, 600) << QPoint(508, 448);
+    QTest::newRow("task bar on top") << QRect(0, 40, 1920, 1040) << QPoint(1568, 928);
+    QTest::newRow("primary screen right of another")
+        << QRect(1920, 0, 1280, 1024) << QPoint(2848, 872);
+    QTest::newRow("too small") << QRect(0, 0, 300, 100) << QPoint(-52, -52);
+}
+
+void TestNotify::position()
+{
+    QFETCH(QRect, area);
+    QFETCH(QPoint, expected);
+    QCOMPARE(NotifyWindow::notifyPosition(area), expected);
+}
+
+void TestNotify::showsInCornerWithoutTakingFocus()
+{
+    QWidget console;
+    console.resize(300, 200);
+    console.show();
+    console.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&console));
+
+    NotifyWindow notify;
+    notify.ui->webView->setHtml(QStringLiteral("<p>hello</p>"));
+    notify.showNotify();
+    QVERIFY(QTest::qWaitForWindowExposed(&notify));
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QCOMPARE(notify.pos(), NotifyWindow::notifyPosition(area));
+    QCOMPARE(notify.size(), QSize(320, 120));
+    QTRY_COMPARE(notify.ui->webView->geometry(), QRect(0, 0, 320, 120));
+    QVERIFY(notify.testAttribute(Qt::WA_ShowWithoutActivating));
+    QTest::qWait(200);
+    QCOMPARE(QApplication::activeWindow(), &console);
+    QVERIFY(!notify.isActiveWindow());
+
+    // Showing again while shown places it afresh and still leaves the focus.
+    notify.move(0, 0);
+    notify.showNotify();
+    QTRY_COMPARE(notify.pos(), NotifyWindow::notifyPosition(area));
+    QCOMPARE(QApplication::activeWindow(), &console);
+
+    notify.setVisible(false);
+    QVERIFY(!notify.isVisible());
+    QCOMPARE(notify.windowTitle(), QStringLiteral("brindleton")); // kept across hiding
+}
+
+BRINDLETON_GUI_TEST_MAIN(TestNotify)
+#include "tst_notify.moc"
