@@ -32,6 +32,28 @@ void ConsolePage::noteUserInput()
     userInputTimer.start();
 }
 
+bool ConsolePage::isShownInView(const QUrl &url)
+{
+    static const QStringList schemes = {QStringLiteral("http"),  QStringLiteral("https"),
+                                        QStringLiteral("about"), QStringLiteral("data"),
+                                        QStringLiteral("blob"),  QStringLiteral("file"),
+                                        QStringLiteral("qrc")};
+    return schemes.contains(url.scheme().toLower());
+}
+
+bool ConsolePage::refuse(const QUrl &url)
+{
+    refusedLoads.append(url);
+    if (refusedLoads.size() > 16)
+        refusedLoads.removeFirst();
+    return false;
+}
+
+bool ConsolePage::takeRefusedLoad(const QUrl &url)
+{
+    return refusedLoads.removeOne(url);
+}
+
 bool ConsolePage::isLinkActivation(const QUrl &url, bool isMainFrame)
 {
     if (activatedLinkTimer.isValid() && activatedLinkTimer.elapsed() < activationWindowMs &&
@@ -53,17 +75,13 @@ bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, 
 {
     if (type == NavigationTypeLinkClicked && isLinkActivation(url, isMainFrame)) {
         emit linkClicked(url);
-        return false;
+        return refuse(url);
     }
     // The engine would hand schemes it cannot show itself to the desktop,
     // passing by the window's rules for what may leave the program.
-    static const QStringList shownInView = {QStringLiteral("http"),  QStringLiteral("https"),
-                                            QStringLiteral("about"), QStringLiteral("data"),
-                                            QStringLiteral("blob"),  QStringLiteral("file"),
-                                            QStringLiteral("qrc")};
-    if (!shownInView.contains(url.scheme().toLower())) {
+    if (!isShownInView(url)) {
         qDebug().noquote() << "Refused navigation to" << QString::fromUtf8(url.toEncoded());
-        return false;
+        return refuse(url);
     }
     return true;
 }

@@ -17,6 +17,13 @@ public:
     // The user pressed a key or released a mouse button in the view.
     void noteUserInput();
 
+    // Whether a load of url that has just started is one this page refused:
+    // the engine reports the start of refused navigations too.
+    bool takeRefusedLoad(const QUrl &url);
+
+    // Whether the view shows url itself; other schemes would go to the desktop.
+    static bool isShownInView(const QUrl &url);
+
 signals:
     void linkClicked(const QUrl &url);
 
@@ -26,7 +33,10 @@ protected:
 private:
     bool isLinkActivation(const QUrl &url, bool isMainFrame);
 
+    bool refuse(const QUrl &url);
+
     QString consoleOrigin;
+    QList<QUrl> refusedLoads;
     QUrl activatedLink;
     QElapsedTimer activatedLinkTimer;
     QElapsedTimer userInputTimer;

@@ -57,7 +57,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     connect(page, &QWebEnginePage::titleChanged, this, &MainWindow::followTitle);
     connect(page, &ConsolePage::linkClicked, this, &MainWindow::handle_linkClicked);
     connect(page, &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
-        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus)
+        if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus &&
+            ConsolePage::isShownInView(info.url()) && !page->takeRefusedLoad(info.url()))
             handle_javaScriptWindowObjectCleared();
     });
     // Link activations in pages without the bridge script are recognised by

@@ -130,6 +130,9 @@ void TestConsole::linkGoesToBrowserScriptNavigationStays()
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QVERIFY(load(page(), server.url(QStringLiteral("/links"))));
     const QUrl pageUrl = page()->url();
+    // Input reaches the page once it has been painted.
+    QVERIFY(waitFor(page(), QStringLiteral("document.readyState === 'complete'")));
+    QTest::qWait(300);
 
     LogCapture log;
     auto click = [this](const char *id) {
@@ -163,6 +166,9 @@ void TestConsole::linkGoesToBrowserScriptNavigationStays()
 
     QTest::qWait(300);
     QCOMPARE(page()->url(), pageUrl);
+    // Refused navigations start no new document.
+    QVERIFY2(log.lines().count(QStringLiteral("handle_javaScriptWindowObjectCleared")) == 0,
+             qPrintable(log.lines().join(u'\n')));
     QCOMPARE(evaluate(page(), QStringLiteral("document.title")).toString(),
              QStringLiteral("links"));
 
