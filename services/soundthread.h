@@ -8,7 +8,7 @@
 class QMediaPlayer;
 class QNetworkAccessManager;
 class QNetworkReply;
-class QTemporaryFile;
+class QFile;
 
 class SoundThread : public QObject
 {
@@ -36,6 +36,8 @@ signals:
 private:
     void waitFor(SoundThread *fetcher);
     void fetch(const QUrl &source);
+    bool openPartFile();
+    void discardPartFile();
     void storeReceived();
     void onReplyFinished();
     bool moveIntoPlace();
@@ -46,7 +48,7 @@ private:
     QString path;
     QNetworkAccessManager *network = nullptr;
     QNetworkReply *reply = nullptr;
-    QTemporaryFile *partFile = nullptr;
+    QFile *partFile = nullptr;
     QMediaPlayer *player = nullptr;
     bool registered = false;
     bool fetched = false;

@@ -1,0 +1,45 @@
+#include "services/soundpath.h"
+
+#include <QDir>
+
+namespace soundpath {
+
+namespace {
+
+// True when name can only ever denote an entry directly inside one directory.
+bool isPlainFileName(const QString &name)
+{
+    if (name == u'.' || name == QLatin1String(".."))
+        return false;
+    for (const QChar c : name) {
+        if (c == u'/' || c == u'\\' || c.unicode() == 0)
+            return false;
+#ifdef Q_OS_WIN
+        // Drive letters, alternate data streams and wildcards.
+        if (c.unicode() < 0x20 || QStringView(u"<>:\"|?*").contains(c))
+            return false;
+#endif
+    }
+    return true;
+}
+
+} // namespace
+
+QString fileName(const QUrl &url)
+{
+    const QString path = url.path(QUrl::FullyDecoded);
+    const QString segment = path.mid(path.lastIndexOf(u'/') + 1);
+    if (segment.isEmpty())
+        return QStringLiteral("index.html");
+    return isPlainFileName(segment) ? segment : QString();
+}
+
+QString filePath(const QUrl &url)
+{
+    const QString name = fileName(url);
+    if (name.isNull())
+        return QString();
+    return QDir::toNativeSeparators(QDir::tempPath() + u'/' + name);
+}
+
+} // namespace soundpath

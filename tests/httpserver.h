@@ -1,0 +1,152 @@
+// A small HTTP/1.1 server on 127.0.0.1 for tests: each path is given a
+// behaviour, every request is recorded, and "held" replies are sent piecewise
+// when the test says so. Connections close after each reply.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+class HttpServer : public QObject
+{
+public:
+    enum class Kind { Serve, NotFound, DropMidBody, Hold, Redirect };
+
+    HttpServer() { connect(&server, &QTcpServer::newConnection, this, &HttpServer::accept); }
+
+    bool listen() { return server.listen(QHostAddress::LocalHost); }
+    quint16 port() const { return server.serverPort(); }
+    QUrl url(const QString &path, const QString &scheme = QStringLiteral("http")) const
+    {
+        return QUrl(scheme + u"://127.0.0.1:" + QString::number(port()) + path);
+    }
+
+    // body is the payload for Serve, DropMidBody (half of it is sent) and Hold,
+    // the Location for Redirect.
+    void route(const QString &path, Kind kind, const QByteArray &body = QByteArray())
+    {
+        routes.insert(path.toUtf8(), {kind, body});
+    }
+
+    void reset()
+    {
+        routes.clear();
+        requests.clear();
+        nonHttp.clear();
+        held.clear();
+        received.clear();
+    }
+
+    int count(const QByteArray &requestLine) const { return requests.count(requestLine); }
+
+    // Sends the next n bytes of every held reply; n < 0 sends the rest and closes.
+    void sendHeld(qint64 n)
+    {
+        for (Held &h : held) {
+            if (!h.socket)
+                continue;
+            const QByteArray part = n < 0 ? h.body.mid(h.sent) : h.body.mid(h.sent, n);
+            h.socket->write(part);
+            h.sent += part.size();
+            if (n < 0)
+                h.socket->disconnectFromHost();
+        }
+    }
+
+    // Closes every held reply before its body is complete.
+    void dropHeld()
+    {
+        for (Held &h : held)
+            if (h.socket)
+                h.socket->disconnectFromHost();
+    }
+
+    // Request lines ("GET /path HTTP/1.1") in order of arrival.
+    QList<QByteArray> requests;
+    // The first bytes of each connection that did not speak HTTP.
+    QList<QByteArray> nonHttp;
+
+private:
+    struct Route
+    {
+        Kind kind;
+        QByteArray body;
+    };
+    struct Held
+    {
+        QPointer<QTcpSocket> socket;
+        QByteArray body;
+        qint64 sent;
+    };
+
+    void accept()
+    {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+        }
+    }
+
+    void read(QTcpSocket *socket)
+    {
+        QByteArray &pending = received[socket];
+        pending += socket->readAll();
+        if (!pending.isEmpty() && (pending.at(0) < 'A' || pending.at(0) > 'Z')) {
+            nonHttp.append(received.take(socket));
+            socket->abort();
+            return;
+        }
+        const qsizetype end = pending.indexOf("\r\n\r\n");
+        if (end < 0)
+            return;
+        const QByteArray requestLine = pending.left(pending.indexOf("\r\n"));
+        received.remove(socket);
+        requests.append(requestLine);
+        QByteArray path = requestLine.split(' ').value(1);
+        if (const qsizetype query = path.indexOf('?'); query >= 0)
+            path.truncate(query);
+        respond(socket, routes.value(path, {Kind::NotFound, QByteArray()}));
+    }
+
+    static QByteArray head(const QByteArray &status, qsizetype length,
+                           const QByteArray &extra = QByteArray())
+    {
+        return "HTTP/1.1 " + status + "\r\nContent-Length: " + QByteArray::number(length) +
+               "\r\nConnection: close\r\n" + extra + "\r\n";
+    }
+
+    void respond(QTcpSocket *socket, const Route &r)
+    {
+        switch (r.kind) {
+        case Kind::Serve:
+            socket->write(head("200 OK", r.body.size()) + r.body);
+            break;
+        case Kind::NotFound: {
+            const QByteArray page = "<html><body>Not here</body></html>";
+            socket->write(head("404 Not Found", page.size(), "Content-Type: text/html\r\n") + page);
+            break;
+        }
+        case Kind::DropMidBody:
+            socket->write(head("200 OK", r.body.size()) + r.body.left(r.body.size() / 2));
+            break;
+        case Kind::Redirect:
+            socket->write(head("302 Found", 0, "Location: " + r.body + "\r\n"));
+            break;
+        case Kind::Hold:
+            socket->write(head("200 OK", r.body.size()));
+            held.append({socket, r.body, 0});
+            return;
+        }
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer server;
+    QHash<QByteArray, Route> routes;
+    QHash<QTcpSocket *, QByteArray> received;
+    QList<Held> held;
+};
