@@ -1,3 +1,4 @@
+#include "app/displayplatform.h"
 #include "console/bridge.h"
 #include "console/consoleurl.h"
 #include "console/mainwindow.h"
@@ -11,6 +12,10 @@ int main(int argc, char **argv)
     // derives from the name (the web cache among them) already uses it.
     QCoreApplication::setApplicationName(QStringLiteral("brindleton"));
     bridge::registerScheme();
+    const QByteArray platform =
+        displayplatform::preferred(QProcessEnvironment::systemEnvironment());
+    if (!platform.isEmpty())
+        qputenv("QT_QPA_PLATFORM", platform);
 
     QApplication app(argc, argv);
     MainWindow mainWindow;

@@ -1,4 +1,5 @@
 // The program as a process: start-up order, arguments and how a run ends.
+#include "app/displayplatform.h"
 #include "console/mainwindow.h"
 #include "pageserver.h"
 #include "testmain.h"
@@ -15,6 +16,8 @@ class TestStartup : public QObject
 private slots:
     void windowShownBeforePageRequestedAndCloseEndsRun();
     void destroyEventExitsWithZero();
+    void waylandSessionsUseXWayland_data();
+    void waylandSessionsUseXWayland();
 
 private:
     static QStringList visibleWindowsNamed(const QString &name);
@@ -78,6 +81,38 @@ void TestStartup::destroyEventExitsWithZero()
     QVERIFY2(!output.contains("returned"), output.constData());
     QCOMPARE(child.exitStatus(), QProcess::NormalExit);
     QCOMPARE(child.exitCode(), 0);
+}
+
+void TestStartup::waylandSessionsUseXWayland_data()
+{
+    QTest::addColumn<QStringList>("variables");
+    QTest::addColumn<QByteArray>("expected");
+    const QString display = QStringLiteral("DISPLAY=:0");
+    QTest::newRow("wayland session")
+        << QStringList{QStringLiteral("XDG_SESSION_TYPE=wayland"),
+                       QStringLiteral("WAYLAND_DISPLAY=wayland-0"), display}
+        << QByteArray("xcb");
+    QTest::newRow("wayland display only")
+        << QStringList{QStringLiteral("WAYLAND_DISPLAY=wayland-0"), display} << QByteArray("xcb");
+    QTest::newRow("user's choice kept")
+        << QStringList{QStringLiteral("WAYLAND_DISPLAY=wayland-0"), display,
+                       QStringLiteral("QT_QPA_PLATFORM=wayland")}
+        << QByteArray();
+    QTest::newRow("no XWayland") << QStringList{QStringLiteral("XDG_SESSION_TYPE=wayland"),
+                                                QStringLiteral("WAYLAND_DISPLAY=wayland-0")}
+                                 << QByteArray();
+    QTest::newRow("X11 session") << QStringList{QStringLiteral("XDG_SESSION_TYPE=x11"), display}
+                                 << QByteArray();
+}
+
+void TestStartup::waylandSessionsUseXWayland()
+{
+    QFETCH(QStringList, variables);
+    QFETCH(QByteArray, expected);
+    QProcessEnvironment environment;
+    for (const QString &variable : variables)
+        environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+    QCOMPARE(displayplatform::preferred(environment), expected);
 }
 
 static int destroyChildMain(int argc, char **argv)
