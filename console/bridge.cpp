@@ -1,11 +1,19 @@
 #include "console/bridge.h"
 
 #include "console/consoleurl.h"
+#include "console/localstore.h"
 
 #include <QBuffer>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QJsonValue>
+#include <QRandomGenerator>
+#include <QWebChannel>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlScheme>
 
@@ -30,9 +38,10 @@ void registerScheme()
 
 namespace {
 
-// Runs before any script of the page. Everything it uses is captured first, so
-// that the page's own script cannot change how the bridge talks to the shell.
-const char scriptTemplate[] = R"JS((function () {
+// Defines webkitExternal in the console's main frame before any script of the
+// page runs. Everything it uses is captured first, so that the page's own
+// script cannot change how the bridge talks to the shell.
+const char mainWorldScript[] = R"JS((function () {
 'use strict';
 if (window.top !== window || location.origin !== %ORIGIN%) return;
 if (Object.prototype.hasOwnProperty.call(window, 'webkitExternal')) return;
@@ -41,10 +50,18 @@ const open = XHR.prototype.open, send = XHR.prototype.send,
       override = XHR.prototype.overrideMimeType;
 const statusOf = Object.getOwnPropertyDescriptor(XHR.prototype, 'status').get;
 const textOf = Object.getOwnPropertyDescriptor(XHR.prototype, 'responseText').get;
-const apply = Reflect.apply, encode = encodeURIComponent, toStr = String;
-const replace = String.prototype.replace, slice = String.prototype.slice;
-const charAt = String.prototype.charAt;
+const detailOf = Object.getOwnPropertyDescriptor(CustomEvent.prototype, 'detail').get;
+const apply = Reflect.apply, encode = encodeURIComponent, toStr = String, parse = JSON.parse;
+const keysOf = Object.keys, random = Math.random, now = Date.now;
+const replace = String.prototype.replace, slice = String.prototype.slice,
+      indexOf = String.prototype.indexOf, charAt = String.prototype.charAt;
+const dispatch = EventTarget.prototype.dispatchEvent, listen = EventTarget.prototype.addEventListener;
+const Signal = CustomEvent, doc = document;
+const Table = Map, get = Map.prototype.get, set = Map.prototype.set, has = Map.prototype.has,
+      remove = Map.prototype.delete, each = Map.prototype.forEach;
 const loneSurrogate = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g;
+
+// A synchronous request to the shell; null for a null answer or a refusal.
 function request(kind, text) {
   const xhr = new XHR();
   apply(open, xhr, ['GET', 'brindleton:' + kind + '?' +
@@ -55,9 +72,56 @@ function request(kind, text) {
   const body = apply(textOf, xhr, []);
   return apply(charAt, body, [0]) === '1' ? apply(slice, body, [1]) : null;
 }
-const external = Object.freeze({
-  command: function command(text) { return request('command', toStr(text)); }
-});
+
+let command;
+if (!%CHANNEL%) {
+  command = function command(text) { return request('command', toStr(text)); };
+} else {
+  // The store as the shell had it when this document was created, with this
+  // document's own writes on top; the shell sends what changes elsewhere.
+  const store = new Table(), pending = new Table();
+  const snapshot = request('store', '');
+  if (snapshot !== null) {
+    const values = parse(snapshot), keys = keysOf(values);
+    for (let i = 0; i < keys.length; ++i) apply(set, store, [keys[i], values[keys[i]]]);
+  }
+  const documentId = apply(slice, toStr(random()), [2]) + toStr(now());
+  let sequence = 0;
+  apply(listen, doc, [%UPDATE%, function (event) {
+    const update = parse(apply(detailOf, event, []));
+    const acked = update.document === documentId ? update.sequence : 0;
+    apply(each, pending, [function (written, key) {
+      if (written <= acked) apply(remove, pending, [key]);
+    }]);
+    const keys = keysOf(update.values);
+    for (let i = 0; i < keys.length; ++i) {
+      const key = keys[i], value = update.values[key];
+      if (apply(has, pending, [key])) continue; // a newer write of ours is on its way
+      if (value === null) apply(remove, store, [key]);
+      else apply(set, store, [key, value]);
+    }
+  }, true]);
+  command = function command(text) {
+    text = toStr(text);
+    const number = ++sequence;
+    const colon = apply(indexOf, text, [':']);
+    const name = colon < 0 ? text : apply(slice, text, [0, colon]);
+    const argument = colon < 0 ? '' : apply(slice, text, [colon + 1]);
+    if (name === 'setlocaldata') {
+      const split = apply(indexOf, argument, [':']);
+      if (split >= 0) {
+        const key = apply(slice, argument, [0, split]);
+        apply(set, store, [key, apply(slice, argument, [split + 1])]);
+        apply(set, pending, [key, number]);
+      }
+    }
+    apply(dispatch, doc, [new Signal(%SEND%, {detail: documentId + ':' + number + ':' + text})]);
+    if (name === 'getlocaldata')
+      return apply(has, store, [argument]) ? apply(get, store, [argument]) : null;
+    return name === 'playsound' ? 'OK' : null;
+  };
+}
+const external = Object.freeze({ command: command });
 Object.defineProperty(window, 'webkitExternal', {
   value: external, writable: false, enumerable: false, configurable: false
 });
@@ -75,23 +139,67 @@ window.addEventListener('click', function (event) {
 })();
 )JS";
 
-} // namespace
+// Runs in the isolated world, where the page's script cannot reach: forwards
+// the commands of the console's main frame to the shell, in order.
+const char channelScript[] = R"JS((function () {
+'use strict';
+if (window.top !== window || location.origin !== %ORIGIN%) return;
+const transport = qt.webChannelTransport;
+let id = 0;
+document.addEventListener(%SEND%, function (event) {
+  const detail = event.detail;
+  if (typeof detail !== 'string') return;
+  const first = detail.indexOf(':'), second = detail.indexOf(':', first + 1);
+  transport.send(JSON.stringify({ type: 6, object: 'bridge', method: %METHOD%,
+    args: [detail.slice(0, first), Number(detail.slice(first + 1, second)),
+           detail.slice(second + 1)], id: ++id }));
+}, true);
+})();
+)JS";
 
-QWebEngineScript script(const QString &origin)
+// Hands a store update to the console's main frame, and to nothing else.
+const char updateScript[] = R"JS((function (detail) {
+if (window.top === window && location.origin === %ORIGIN%)
+  document.dispatchEvent(new CustomEvent(%UPDATE%, { detail: detail }));
+})(%DETAIL%))JS";
+
+QString literal(const QString &text)
 {
-    QString source = QString::fromUtf8(scriptTemplate);
-    const QString quotedOrigin = QString::fromUtf8(
-        QJsonDocument::fromVariant(QVariantList{origin}).toJson(QJsonDocument::Compact));
-    source.replace(QStringLiteral("%ORIGIN%"),
-                   quotedOrigin.mid(1, quotedOrigin.size() - 2)); // strip [ ]
+    const QString array =
+        QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact));
+    return array.mid(1, array.size() - 2);
+}
+
+QWebEngineScript makeScript(const QString &name, QWebEngineScript::ScriptWorldId world,
+                            const QString &source)
+{
     QWebEngineScript script;
-    script.setName(QStringLiteral("brindleton-bridge"));
+    script.setName(name);
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
-    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setWorldId(world);
     script.setRunsOnSubFrames(false);
     script.setSourceCode(source);
     return script;
 }
+
+QString fill(const char *source, const QList<QPair<QString, QString>> &values)
+{
+    QString text = QString::fromUtf8(source);
+    for (const auto &[name, value] : values)
+        text.replace(name, value);
+    return text;
+}
+
+QString snapshotJson()
+{
+    QJsonObject values;
+    const QHash<QString, QString> snapshot = localstore::snapshot();
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
+        values.insert(it.key(), it.value());
+    return QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact));
+}
+
+} // namespace
 
 QByteArray encodeResult(const QString &result)
 {
@@ -123,6 +231,8 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
     QByteArray body;
     if (kind == u"command") {
         body = encodeResult(command(text));
+    } else if (kind == u"store") {
+        body = encodeResult(snapshotJson());
     } else if (kind == u"link") {
         linkActivated(QUrl(text));
         body = encodeResult(QString());
@@ -133,6 +243,81 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
     auto *buffer = new QBuffer(job);
     buffer->setData(body);
     job->reply(QByteArrayLiteral("text/plain"), buffer);
+}
+
+ChannelReceiver::ChannelReceiver(CommandFunction command, QObject *parent)
+    : QObject(parent), command(std::move(command))
+{
+}
+
+void ChannelReceiver::deliver(const QString &document, double sequence, const QString &text)
+{
+    lastDocument = document;
+    lastSequence = sequence;
+    command(text);
+}
+
+Bridge::Bridge(QWebEnginePage *page, const QString &origin, Mode mode, CommandFunction command,
+               LinkFunction linkActivated, QObject *parent)
+    : QObject(parent), page(page), origin(origin)
+{
+    auto *handler = new SchemeHandler(origin, command, std::move(linkActivated), this);
+    page->profile()->installUrlSchemeHandler(schemeName(), handler);
+
+    const QString token = QString::number(QRandomGenerator::global()->generate64(), 36);
+    const QString sendEvent = QStringLiteral("brindleton-command-") + token;
+    updateEvent = QStringLiteral("brindleton-store-") + token;
+    const bool channelled = mode == Mode::Channel;
+    page->scripts().insert(makeScript(
+        QStringLiteral("brindleton-bridge"), QWebEngineScript::MainWorld,
+        fill(mainWorldScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},
+                               {QStringLiteral("%CHANNEL%"),
+                                channelled ? QStringLiteral("true") : QStringLiteral("false")},
+                               {QStringLiteral("%SEND%"), literal(sendEvent)},
+                               {QStringLiteral("%UPDATE%"), literal(updateEvent)}})));
+    if (!channelled)
+        return;
+
+    receiver = new ChannelReceiver(std::move(command), this);
+    channel = new QWebChannel(this);
+    channel->registerObject(QStringLiteral("bridge"), receiver);
+    page->setWebChannel(channel, QWebEngineScript::ApplicationWorld);
+    const int method = receiver->metaObject()->indexOfMethod("deliver(QString,double,QString)");
+    page->scripts().insert(
+        makeScript(QStringLiteral("brindleton-channel"), QWebEngineScript::ApplicationWorld,
+                   fill(channelScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},
+                                        {QStringLiteral("%SEND%"), literal(sendEvent)},
+                                        {QStringLiteral("%METHOD%"), QString::number(method)}})));
+
+    known = localstore::snapshot();
+    watcher = new localstore::Watcher(this);
+    connect(watcher, &localstore::Watcher::changed, this, &Bridge::storeChanged);
+}
+
+void Bridge::storeChanged()
+{
+    const QHash<QString, QString> now = localstore::snapshot();
+    QJsonObject changes;
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        const auto was = known.constFind(it.key());
+        if (was == known.cend() || *was != it.value())
+            changes.insert(it.key(), it.value());
+    }
+    for (auto it = known.cbegin(); it != known.cend(); ++it) {
+        if (!now.contains(it.key()))
+            changes.insert(it.key(), QJsonValue::Null);
+    }
+    known = now;
+    if (changes.isEmpty())
+        return;
+    const QJsonObject update{{QStringLiteral("document"), receiver->lastDocument},
+                             {QStringLiteral("sequence"), receiver->lastSequence},
+                             {QStringLiteral("values"), changes}};
+    const QString detail = QString::fromUtf8(QJsonDocument(update).toJson(QJsonDocument::Compact));
+    page->runJavaScript(fill(updateScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},
+                                            {QStringLiteral("%UPDATE%"), literal(updateEvent)},
+                                            {QStringLiteral("%DETAIL%"), literal(detail)}}),
+                        QWebEngineScript::ApplicationWorld);
 }
 
 } // namespace bridge

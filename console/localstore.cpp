@@ -1,6 +1,9 @@
 #include "console/localstore.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QSettings>
+#include <QUrl>
 #include <QVariant>
 
 namespace localstore {
@@ -45,6 +48,85 @@ QString storageName(const QString &key)
         }
     }
     return name;
+}
+
+namespace {
+
+// The key whose storage name is name, or a null string when no key is kept
+// under that name (names of groups, or written by hand).
+QString keyOf(const QString &name)
+{
+    QString key = name;
+    if (name.startsWith(escapeChar)) {
+        key = QUrl::fromPercentEncoding(name.mid(1).toUtf8());
+        if (key.isNull())
+            key = QLatin1String("");
+    }
+    return storageName(key) == name ? key : QString();
+}
+
+} // namespace
+
+QHash<QString, QString> snapshot()
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    QHash<QString, QString> values;
+    const QStringList names = settings.childKeys();
+    for (const QString &name : names) {
+        const QString key = keyOf(name);
+        if (key.isNull())
+            continue;
+        QString value = settings.value(name).toString();
+        if (value.isNull())
+            value = QLatin1String("");
+        values.insert(key, value);
+    }
+    return values;
+}
+
+QString storeFile()
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    return settings.format() == QSettings::NativeFormat &&
+                   QFileInfo(settings.fileName()).isAbsolute()
+               ? settings.fileName()
+               : QString();
+}
+
+Watcher::Watcher(QObject *parent)
+    : QObject(parent), watcher(new QFileSystemWatcher(this)), settle(new QTimer(this))
+{
+    // The store is replaced by a new file on each write: watch the directory
+    // for the replacement, and the file for changes in place.
+    settle->setSingleShot(true);
+    settle->setInterval(5);
+    connect(settle, &QTimer::timeout, this, [this] {
+        watch();
+        emit changed();
+    });
+    connect(watcher, &QFileSystemWatcher::fileChanged, settle, qOverload<>(&QTimer::start));
+    connect(watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        const QString file = storeFile();
+        const QFileInfo info(file);
+        if (info.lastModified() != lastModified || info.size() != lastSize)
+            settle->start();
+    });
+    watch();
+}
+
+void Watcher::watch()
+{
+    const QString file = storeFile();
+    if (file.isEmpty())
+        return;
+    const QFileInfo info(file);
+    lastModified = info.lastModified();
+    lastSize = info.size();
+    QDir().mkpath(info.absolutePath());
+    if (!watcher->directories().contains(info.absolutePath()))
+        watcher->addPath(info.absolutePath());
+    if (info.exists() && !watcher->files().contains(file))
+        watcher->addPath(file);
 }
 
 QString read(const QString &key)

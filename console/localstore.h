@@ -4,7 +4,12 @@
 // the others and by later runs.
 #pragma once
 
+#include <QDateTime>
+#include <QFileSystemWatcher>
+#include <QHash>
+#include <QObject>
 #include <QString>
+#include <QTimer>
 
 namespace localstore {
 
@@ -19,5 +24,30 @@ void write(const QString &key, const QString &value);
 // holding the escape character are percent-encoded behind a leading "%"; every
 // other key keeps its own name, as earlier versions stored it.
 QString storageName(const QString &key);
+
+// Every key that read() finds, with its value.
+QHash<QString, QString> snapshot();
+
+// The file that holds the store (empty where the store is no file).
+QString storeFile();
+
+// Reports changes of the store's file, by this or any other process.
+class Watcher : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Watcher(QObject *parent = nullptr);
+
+signals:
+    void changed();
+
+private:
+    void watch();
+
+    QFileSystemWatcher *watcher;
+    QTimer *settle;
+    QDateTime lastModified;
+    qint64 lastSize = -1;
+};
 
 } // namespace localstore

@@ -26,7 +26,8 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
+MainWindow::MainWindow(QWidget *parent, bridge::Mode bridgeMode)
+    : QMainWindow(parent, Qt::WindowFlags())
 {
     ui = new Ui_MainWindow;
     ui->setupUi(this);
@@ -42,11 +43,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 
     const QString origin = consoleurl::originOf(QUrl(consoleurl::consoleUrl()));
     page = new ConsolePage(profile, origin, ui->webView);
-    bridgeHandler = new bridge::SchemeHandler(
-        origin, [this](const QString &text) { return command(text); },
+    new bridge::Bridge(
+        page, origin, bridgeMode, [this](const QString &text) { return command(text); },
         [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
-    profile->installUrlSchemeHandler(bridge::schemeName(), bridgeHandler);
-    page->scripts().insert(bridge::script(origin));
     ui->webView->setPage(page);
 
     QWebEngineSettings *settings = page->settings();

@@ -11,15 +11,13 @@ class NotifyWindow;
 class QWebEngineProfile;
 class Ui_MainWindow;
 
-namespace bridge {
-class SchemeHandler;
-}
+#include "console/bridge.h"
 
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(QWidget *parent = nullptr, bridge::Mode bridgeMode = bridge::Mode::Channel);
     ~MainWindow() override;
 
     // Points the console view at the address; the page loads in the event loop.
@@ -53,6 +51,5 @@ private:
 
     QWebEngineProfile *profile = nullptr;
     ConsolePage *page = nullptr;
-    bridge::SchemeHandler *bridgeHandler = nullptr;
     quint64 titleChanges = 0;
 };

@@ -15,6 +15,9 @@ namespace testsupport {
 // never read or write the user's settings, caches or temporary files.
 inline QString isolateEnvironment()
 {
+    // Child processes of a test share its directories.
+    if (qEnvironmentVariableIsSet("BRINDLETON_TEST_HOME"))
+        return qEnvironmentVariable("BRINDLETON_TEST_HOME");
     static QTemporaryDir home(QDir::tempPath() + QStringLiteral("/brindleton-test-XXXXXX"));
     const QString root = home.path();
     const char *dirs[][2] = {{"HOME", "home"},
@@ -31,6 +34,7 @@ inline QString isolateEnvironment()
     QDir().mkpath(runtime);
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    qputenv("BRINDLETON_TEST_HOME", QFile::encodeName(root));
     return root;
 }
 
