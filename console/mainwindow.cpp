@@ -160,7 +160,7 @@ QString MainWindow::command(const QString &text)
     } else if (name == u"setnotifytitle") {
         notifyWindow->setWindowTitle(argument);
     } else if (name == u"setnotifyhtml") {
-        notifyWindow->ui->webView->setHtml(argument, ui->webView->url());
+        notifyWindow->setContent(argument, ui->webView->url());
     } else if (name == u"maximize") {
         setWindowState(Qt::WindowMaximized);
     } else if (name == u"open") {

@@ -12,10 +12,7 @@
 NotifyWindow::NotifyWindow(QWidget *parent) : QDialog(parent, Qt::WindowFlags())
 {
     ui = new Ui_NotifyWindow;
-    // Page-supplied HTML lives in its own off-the-record profile, which has no
-    // script bridge and shares nothing with the console.
-    profile = new QWebEngineProfile(this);
-    ui->setupUi(this, new QWebEnginePage(profile));
+    ui->setupUi(this);
 
     Qt::WindowFlags flags = windowFlags();
     flags &= ~Qt::WindowContextHelpButtonHint;
@@ -29,8 +26,33 @@ NotifyWindow::NotifyWindow(QWidget *parent) : QDialog(parent, Qt::WindowFlags())
 NotifyWindow::~NotifyWindow()
 {
     // The page must go before its profile.
+    removeEventFilter(this);
     delete ui->webView;
     delete ui;
+}
+
+QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
+{
+    if (profile)
+        return ui->webView->page();
+    // Page-supplied HTML lives in its own off-the-record profile, which has no
+    // script bridge and shares nothing with the console.
+    profile = new QWebEngineProfile(this);
+    auto *page = new QWebEnginePage(profile, ui->webView);
+    ui->webView->setPage(page);
+    if (loadBlank)
+        page->setUrl(QUrl(QStringLiteral("about:blank")));
+    return page;
+}
+
+QWebEnginePage *NotifyWindow::page()
+{
+    return ensurePage(true);
+}
+
+void NotifyWindow::setContent(const QString &html, const QUrl &baseUrl)
+{
+    ensurePage(false)->setHtml(html, baseUrl);
 }
 
 QPoint NotifyWindow::notifyPosition(const QRect &availableArea)
@@ -45,6 +67,7 @@ void NotifyWindow::showNotify()
     if (screen)
         move(notifyPosition(screen->availableGeometry()));
     setAttribute(Qt::WA_ShowWithoutActivating, true);
+    ensurePage(true);
     setVisible(true);
 }
 

@@ -6,6 +6,7 @@
 #include <QDialog>
 
 class MainWindow;
+class QWebEnginePage;
 class QWebEngineProfile;
 class Ui_NotifyWindow;
 
@@ -20,6 +21,13 @@ public:
     // available area and shows it without activating it.
     void showNotify();
 
+    // Replaces the pop-up's content; relative references resolve against baseUrl.
+    void setContent(const QString &html, const QUrl &baseUrl);
+
+    // The pop-up's page, created on first use in a profile of its own; it shows
+    // "about:blank" until content is set.
+    QWebEnginePage *page();
+
     // Where showNotify() puts the pop-up for the given available area.
     static QPoint notifyPosition(const QRect &availableArea);
 
@@ -30,5 +38,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    QWebEnginePage *ensurePage(bool loadBlank);
+
     QWebEngineProfile *profile = nullptr;
 };

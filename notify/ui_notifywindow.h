@@ -12,9 +12,9 @@ class Ui_NotifyWindow
 public:
     QWebEngineView *webView = nullptr;
 
-    // The page is given before the first URL is set, so that the view never
-    // creates a page in the default profile.
-    void setupUi(QDialog *dialog, QWebEnginePage *page)
+    // The view gets its page, and with it a renderer, only when the pop-up is
+    // first used (NotifyWindow::page()).
+    void setupUi(QDialog *dialog)
     {
         if (dialog->objectName().isEmpty())
             dialog->setObjectName(QStringLiteral("NotifyWindow"));
@@ -22,9 +22,6 @@ public:
         webView = new QWebEngineView(dialog);
         webView->setObjectName(QStringLiteral("webView"));
         webView->setGeometry(QRect(30, 10, 271, 91));
-        page->setParent(webView);
-        webView->setPage(page);
-        webView->setUrl(QUrl(QStringLiteral("about:blank")));
         retranslateUi(dialog);
         QMetaObject::connectSlotsByName(dialog);
     }

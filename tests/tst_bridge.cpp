@@ -197,7 +197,7 @@ void TestBridge::effectsAndLog()
     const int imageRequests = server.requests.count("/logo.png");
     call(QStringLiteral("setnotifyhtml:<p id=t>New call</p><img id=i src='logo.png'>"));
     QVERIFY(!notify->isVisible()); // content changes without showing
-    QWebEnginePage *popup = notify->ui->webView->page();
+    QWebEnginePage *popup = notify->page();
     QVERIFY(waitFor(popup, QStringLiteral("document.getElementById('i') !== null && "
                                           "document.getElementById('i').complete")));
     QCOMPARE(evaluate(popup, QStringLiteral("document.baseURI")).toString(),
@@ -234,7 +234,7 @@ void TestBridge::largeNotifyHtml()
 {
     const QString text(1024 * 1024, u'x');
     call(QStringLiteral("setnotifyhtml:<p id=big>") + text + QStringLiteral("</p>"));
-    QVERIFY(waitFor(notify->ui->webView->page(),
+    QVERIFY(waitFor(notify->page(),
                     QStringLiteral("document.getElementById('big') !== null && "
                                    "document.getElementById('big').textContent.length === %1")
                         .arg(text.size()),
@@ -297,8 +297,8 @@ void TestBridge::refusedToOtherOrigins()
     // The pop-up's page.
     call(QStringLiteral("setnotifyhtml:<script>document.title = ") + attempt +
          QStringLiteral("('setlocaldata:popup:1')</script>"));
-    QVERIFY(waitFor(notify->ui->webView->page(), QStringLiteral("document.title !== ''")));
-    QVERIFY(!notify->ui->webView->page()->title().endsWith(u"200"));
+    QVERIFY(waitFor(notify->page(), QStringLiteral("document.title !== ''")));
+    QVERIFY(!notify->page()->title().endsWith(u"200"));
 
     // A page of another origin in the console view itself.
     QVERIFY(load(page(), otherOrigin));
@@ -480,8 +480,7 @@ void TestBridge::bothPathsAgree()
         seen.pageResults = evaluate(suitePage, QString::fromUtf8(commandSuite)).toString();
         QTRY_COMPARE(suiteNotify.windowTitle(), QStringLiteral("suite done"));
         waitFor(suitePage, QStringLiteral("lookups.length === 2"));
-        waitFor(suiteNotify.ui->webView->page(),
-                QStringLiteral("document.getElementById('t') !== null"));
+        waitFor(suiteNotify.page(), QStringLiteral("document.getElementById('t') !== null"));
         for (const QString &line : log.lines()) {
             if (line != u"handle_querydns" && line != u"handle_javaScriptWindowObjectCleared" &&
                 !line.startsWith(u"QEvent::"))
@@ -490,8 +489,7 @@ void TestBridge::bothPathsAgree()
         seen.notifyTitle = suiteNotify.windowTitle();
         seen.notifyVisible = suiteNotify.isVisible();
         seen.notifyText =
-            evaluate(suiteNotify.ui->webView->page(), QStringLiteral("document.body.innerHTML"))
-                .toString();
+            evaluate(suiteNotify.page(), QStringLiteral("document.body.innerHTML")).toString();
         seen.maximized = suiteWindow.windowState().testFlag(Qt::WindowMaximized);
         seen.opened = recorder.opened;
         seen.store = localstore::snapshot();

@@ -31,11 +31,15 @@ void TestNotify::flagsAndForm()
     QCOMPARE(notify.objectName(), QStringLiteral("NotifyWindow"));
     QCOMPARE(notify.windowTitle(), QStringLiteral("brindleton"));
     QCOMPARE(notify.ui->webView->objectName(), QStringLiteral("webView"));
-    QCOMPARE(notify.ui->webView->url(), QUrl(QStringLiteral("about:blank")));
     QVERIFY(!notify.isVisible());
     QVERIFY(!notify.isModal());
+    // No page, and so no renderer, until the pop-up is first used.
+    QVERIFY(!notify.ui->webView->findChild<QWebEnginePage *>());
+    QCOMPARE(notify.page()->url(), QUrl(QStringLiteral("about:blank")));
+    QCOMPARE(notify.ui->webView->page(), notify.page());
     // Page HTML never shares the console's storage or bridge.
-    QVERIFY(notify.ui->webView->page()->profile()->isOffTheRecord());
+    QVERIFY(notify.page()->profile()->isOffTheRecord());
+    QVERIFY(notify.page()->profile() != QWebEngineProfile::defaultProfile());
 }
 
 void TestNotify::sizeWhenNativeWindowIsCreated()
@@ -76,7 +80,7 @@ void TestNotify::showsInCornerWithoutTakingFocus()
     QVERIFY(QTest::qWaitForWindowActive(&console));
 
     NotifyWindow notify;
-    notify.ui->webView->setHtml(QStringLiteral("<p>hello</p>"));
+    notify.setContent(QStringLiteral("<p>hello</p>"), QUrl());
     notify.showNotify();
     QVERIFY(QTest::qWaitForWindowExposed(&notify));
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
