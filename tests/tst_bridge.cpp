@@ -42,15 +42,6 @@ QString testResolver(quint32 address)
 
 } // namespace
 
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
-
 class TestBridge : public QObject
 {
     Q_OBJECT
@@ -113,17 +104,15 @@ void TestBridge::init()
     notify = new NotifyWindow;
     window->notifyWindow = notify;
     notify->mainWindow = window;
-    for (const char *scheme : {"http", "https", "mailto", "a"})
-        QDesktopServices::setUrlHandler(QLatin1String(scheme), &recorder, "open");
-    recorder.opened.clear();
+    recorder.install({QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("mailto"),
+                      QStringLiteral("a")});
     window->show();
     QVERIFY(load(page(), server.url(QStringLiteral("/console"))));
 }
 
 void TestBridge::cleanup()
 {
-    for (const char *scheme : {"http", "https", "mailto", "a"})
-        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    recorder.uninstall();
     delete notify;
     window->removeEventFilter(window);
     delete window;

@@ -15,16 +15,6 @@
 
 using namespace testsupport;
 
-// Records the URLs that the program hands to the desktop.
-class UrlRecorder : public QObject
-{
-    Q_OBJECT
-public:
-    QList<QUrl> opened;
-public slots:
-    void open(const QUrl &url) { opened.append(url); }
-};
-
 class TestConsole : public QObject
 {
     Q_OBJECT
@@ -59,15 +49,13 @@ void TestConsole::init()
     notify = new NotifyWindow;
     window->notifyWindow = notify;
     notify->mainWindow = window;
-    for (const char *scheme : {"http", "https", "mailto", "ssh"})
-        QDesktopServices::setUrlHandler(QLatin1String(scheme), &recorder, "open");
-    recorder.opened.clear();
+    recorder.install({QStringLiteral("http"), QStringLiteral("https"), QStringLiteral("mailto"),
+                      QStringLiteral("ssh")});
 }
 
 void TestConsole::cleanup()
 {
-    for (const char *scheme : {"http", "https", "mailto", "ssh"})
-        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    recorder.uninstall();
     delete notify;
     window->removeEventFilter(window); // a Destroy event would end the test process
     delete window;

@@ -2,6 +2,7 @@
 // result, wait for loads, and capture the debug log.
 #pragma once
 
+#include <QDesktopServices>
 #include <QEventLoop>
 #include <QSignalSpy>
 #include <QStringList>
@@ -52,6 +53,35 @@ inline bool waitFor(QWebEnginePage *page, const QString &condition, int timeoutM
     }
     return false;
 }
+
+// Stands in for the desktop's URL handlers and records the URLs that the
+// program hands to the desktop.
+class UrlRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+
+    void install(const QStringList &schemes)
+    {
+        installed = schemes;
+        for (const QString &scheme : schemes)
+            QDesktopServices::setUrlHandler(scheme, this, "open");
+        opened.clear();
+    }
+    void uninstall()
+    {
+        for (const QString &scheme : std::as_const(installed))
+            QDesktopServices::unsetUrlHandler(scheme);
+        installed.clear();
+    }
+
+public slots:
+    void open(const QUrl &url) { opened.append(url); }
+
+private:
+    QStringList installed;
+};
 
 // Collects every debug line while it exists.
 class LogCapture
