@@ -23,6 +23,9 @@ namespace {
 // A fetch that stalls this long without receiving anything is given up.
 constexpr int transferTimeoutMs = 60 * 1000;
 
+// How much of a body may wait in memory before it is written to the file.
+constexpr qint64 readBufferSize = 256 * 1024;
+
 void writeLog(const QString &line)
 {
     std::cerr << line.toLocal8Bit().constData() << std::endl;
@@ -151,6 +154,9 @@ void SoundThread::fetch(const QUrl &source)
 
     network = new QNetworkAccessManager(this);
     reply = network->get(request);
+    // Without a limit the network layer reads ahead into memory as fast as the
+    // server sends; with one, the body waits in the socket until written out.
+    reply->setReadBufferSize(readBufferSize);
     connect(reply, &QIODevice::readyRead, this, &SoundThread::storeReceived);
     connect(reply, &QNetworkReply::finished, this, &SoundThread::onReplyFinished);
 }
