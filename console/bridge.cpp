@@ -51,7 +51,8 @@ const open = XHR.prototype.open, send = XHR.prototype.send,
 const statusOf = Object.getOwnPropertyDescriptor(XHR.prototype, 'status').get;
 const textOf = Object.getOwnPropertyDescriptor(XHR.prototype, 'responseText').get;
 const detailOf = Object.getOwnPropertyDescriptor(CustomEvent.prototype, 'detail').get;
-const apply = Reflect.apply, encode = encodeURIComponent, toStr = String, parse = JSON.parse;
+const apply = Reflect.apply, encode = encodeURIComponent, toStr = String, parse = JSON.parse,
+      stringify = JSON.stringify, later = queueMicrotask, push = Array.prototype.push;
 const keysOf = Object.keys, random = Math.random, now = Date.now;
 const replace = String.prototype.replace, slice = String.prototype.slice,
       indexOf = String.prototype.indexOf, charAt = String.prototype.charAt;
@@ -86,7 +87,15 @@ if (!%CHANNEL%) {
     for (let i = 0; i < keys.length; ++i) apply(set, store, [keys[i], values[keys[i]]]);
   }
   const documentId = apply(slice, toStr(random()), [2]) + toStr(now());
-  let sequence = 0;
+  let sequence = 0, flushing = false, outbox = [];
+  // The commands of one task leave together, in order, as soon as it ends.
+  function flush() {
+    flushing = false;
+    const batch = outbox;
+    outbox = [];
+    apply(dispatch, doc, [new Signal(%SEND%, {
+      detail: documentId + ':' + sequence + ':' + stringify(batch) })]);
+  }
   apply(listen, doc, [%UPDATE%, function (event) {
     const update = parse(apply(detailOf, event, []));
     const acked = update.document === documentId ? update.sequence : 0;
@@ -115,7 +124,11 @@ if (!%CHANNEL%) {
         apply(set, pending, [key, number]);
       }
     }
-    apply(dispatch, doc, [new Signal(%SEND%, {detail: documentId + ':' + number + ':' + text})]);
+    apply(push, outbox, [text]);
+    if (!flushing) {
+      flushing = true;
+      later(flush);
+    }
     if (name === 'getlocaldata')
       return apply(has, store, [argument]) ? apply(get, store, [argument]) : null;
     return name === 'playsound' ? 'OK' : null;
@@ -152,7 +165,7 @@ document.addEventListener(%SEND%, function (event) {
   const first = detail.indexOf(':'), second = detail.indexOf(':', first + 1);
   transport.send(JSON.stringify({ type: 6, object: 'bridge', method: %METHOD%,
     args: [detail.slice(0, first), Number(detail.slice(first + 1, second)),
-           detail.slice(second + 1)], id: ++id }));
+           JSON.parse(detail.slice(second + 1))], id: ++id }));
 }, true);
 })();
 )JS";
@@ -250,11 +263,12 @@ ChannelReceiver::ChannelReceiver(CommandFunction command, QObject *parent)
 {
 }
 
-void ChannelReceiver::deliver(const QString &document, double sequence, const QString &text)
+void ChannelReceiver::deliver(const QString &document, double sequence, const QStringList &texts)
 {
     lastDocument = document;
     lastSequence = sequence;
-    command(text);
+    for (const QString &text : texts)
+        command(text);
 }
 
 Bridge::Bridge(QWebEnginePage *page, const QString &origin, Mode mode, CommandFunction command,
@@ -282,7 +296,7 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, Mode mode, CommandFu
     channel = new QWebChannel(this);
     channel->registerObject(QStringLiteral("bridge"), receiver);
     page->setWebChannel(channel, QWebEngineScript::ApplicationWorld);
-    const int method = receiver->metaObject()->indexOfMethod("deliver(QString,double,QString)");
+    const int method = receiver->metaObject()->indexOfMethod("deliver(QString,double,QStringList)");
     page->scripts().insert(
         makeScript(QStringLiteral("brindleton-channel"), QWebEngineScript::ApplicationWorld,
                    fill(channelScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},

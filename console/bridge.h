@@ -2,12 +2,12 @@
 //
 // The page's contract is synchronous: every call returns its result at once.
 // Every result but that of getlocaldata is fixed by the command's name, so the
-// page answers those itself and hands the command to the shell on one ordered,
-// asynchronous channel; getlocaldata is answered from a copy of the store that
-// the page receives when its document is created and that the shell keeps up
-// to date. The reference path (Mode::Synchronous) sends every call as a
-// synchronous request on the custom scheme instead and waits for the shell's
-// answer; it behaves the same and serves as the yardstick.
+// page answers those itself and hands the commands to the shell on one ordered,
+// asynchronous channel, those of one script task together when it ends; getlocaldata is answered
+// from a copy of the store that the page receives when its document is created and that the shell
+// keeps up to date. The reference path (Mode::Synchronous) sends every call as a synchronous
+// request on the custom scheme instead and waits for the shell's answer; it behaves the same and
+// serves as the yardstick.
 //
 // Only the console's origin is served: other sites, frames of other origins and
 // the pop-up get neither the object nor an answer.
@@ -71,9 +71,9 @@ public:
     double lastSequence = 0;
 
 public slots:
-    // document: the sending document's id; sequence: the command's number in
-    // that document; text: the command text.
-    void deliver(const QString &document, double sequence, const QString &text);
+    // document: the sending document's id; sequence: the number of the last
+    // of the texts in that document; texts: command texts in the order sent.
+    void deliver(const QString &document, double sequence, const QStringList &texts);
 
 private:
     CommandFunction command;
