@@ -267,6 +267,8 @@ void ChannelReceiver::deliver(const QString &document, double sequence, const QS
 {
     lastDocument = document;
     lastSequence = sequence;
+    // Commands that arrive together share one opening of the store.
+    const localstore::Batch batch;
     for (const QString &text : texts)
         command(text);
 }

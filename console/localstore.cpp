@@ -4,7 +4,9 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QUrl>
+
 #include <QVariant>
+#include <optional>
 
 namespace localstore {
 
@@ -129,9 +131,34 @@ void Watcher::watch()
         watcher->addPath(file);
 }
 
+namespace {
+
+// The settings object of the batch under way, if any (GUI thread only).
+QSettings *batchSettings = nullptr;
+
+} // namespace
+
+Batch::Batch()
+{
+    if (!batchSettings) {
+        settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                               QStringLiteral("Brindleton"));
+        batchSettings = settings.get();
+    }
+}
+
+Batch::~Batch()
+{
+    if (settings)
+        batchSettings = nullptr; // the settings object writes out when destroyed
+}
+
 QString read(const QString &key)
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    std::optional<QSettings> own;
+    if (!batchSettings)
+        own.emplace(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    QSettings &settings = batchSettings ? *batchSettings : *own;
     const QVariant value = settings.value(storageName(key), QVariant());
     if (!value.isValid())
         return QString();
@@ -144,7 +171,10 @@ QString read(const QString &key)
 
 void write(const QString &key, const QString &value)
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    std::optional<QSettings> own;
+    if (!batchSettings)
+        own.emplace(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    QSettings &settings = batchSettings ? *batchSettings : *own;
     settings.setValue(storageName(key), QVariant(value));
 }
 

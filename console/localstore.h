@@ -8,8 +8,11 @@
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QObject>
+#include <QSettings>
 #include <QString>
 #include <QTimer>
+
+#include <memory>
 
 namespace localstore {
 
@@ -24,6 +27,21 @@ void write(const QString &key, const QString &value);
 // holding the escape character are percent-encoded behind a leading "%"; every
 // other key keeps its own name, as earlier versions stored it.
 QString storageName(const QString &key);
+
+// While a Batch exists, read() and write() share one settings object, which
+// writes the store out once when the batch ends instead of once per write.
+// Reads within the batch see its writes; other processes see them at its end.
+class Batch
+{
+public:
+    Batch();
+    ~Batch();
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+
+private:
+    std::unique_ptr<QSettings> settings;
+};
 
 // Every key that read() finds, with its value.
 QHash<QString, QString> snapshot();

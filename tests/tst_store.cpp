@@ -17,6 +17,7 @@ private slots:
     void valuesRoundTrip();
     void everyKeyIsItsOwnEntry();
     void plainKeysKeepTheirNameOnDisk();
+    void batchWritesOutAtItsEnd();
 
 private:
     QTemporaryDir config;
@@ -115,6 +116,26 @@ void TestStore::plainKeysKeepTheirNameOnDisk()
     earlier.sync();
     QCOMPARE(localstore::read(QStringLiteral("theme")), QStringLiteral("dark"));
     QVERIFY(QFile::exists(config.path() + QStringLiteral("/Brindleton.conf")));
+}
+
+void TestStore::batchWritesOutAtItsEnd()
+{
+    const QString file = localstore::storeFile();
+    QCOMPARE(file, config.path() + QStringLiteral("/Brindleton.conf"));
+    {
+        const localstore::Batch batch;
+        const localstore::Batch nested; // shares the outer one
+        for (int i = 0; i < 50; ++i)
+            localstore::write(QStringLiteral("batched"), QString::number(i));
+        localstore::write(QStringLiteral("batched/other"), QStringLiteral("x"));
+        QCOMPARE(localstore::read(QStringLiteral("batched")), QStringLiteral("49"));
+    }
+    // What another process would read from the file now.
+    QSettings fromDisk(file, QSettings::IniFormat);
+    QCOMPARE(fromDisk.value(QStringLiteral("batched")).toString(), QStringLiteral("49"));
+    QCOMPARE(localstore::snapshot().value(QStringLiteral("batched/other")), QStringLiteral("x"));
+    QCOMPARE(localstore::snapshot().value(QStringLiteral("Operator.Name-2_x")),
+             QStringLiteral("ann"));
 }
 
 QTEST_GUILESS_MAIN(TestStore)
