@@ -6,6 +6,7 @@
 #include "console/consoleurl.h"
 #include "console/localstore.h"
 #include "console/ui_mainwindow.h"
+#include "console/webviewsurface.h"
 #include "notify/notifywindow.h"
 #include "notify/ui_notifywindow.h"
 #include "platform/platform.h"
@@ -34,6 +35,7 @@ MainWindow::MainWindow(QWidget *parent, bridge::Mode bridgeMode)
 
     ui->webView->installEventFilter(this);
     installEventFilter(this);
+    prepareForWebView(this);
 
     // A named profile keeps its data on disk; the HTTP cache goes to "brncache"
     // in the application's cache location.

@@ -1,5 +1,6 @@
 #include "notify/notifywindow.h"
 
+#include "console/webviewsurface.h"
 #include "notify/ui_notifywindow.h"
 
 #include <QDebug>
@@ -21,6 +22,7 @@ NotifyWindow::NotifyWindow(QWidget *parent) : QDialog(parent, Qt::WindowFlags())
 
     ui->webView->installEventFilter(this);
     installEventFilter(this);
+    prepareForWebView(this);
 }
 
 NotifyWindow::~NotifyWindow()

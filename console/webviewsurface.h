@@ -1,0 +1,16 @@
+// Web views draw through OpenGL. A shown window whose native window was made for
+// raster drawing is destroyed and made anew when its web view starts drawing,
+// which the user sees as the window vanishing and coming back. A hidden OpenGL
+// child, present before the window is first shown, makes the first native
+// window the right kind.
+#pragma once
+
+#include <QOpenGLWidget>
+
+inline void prepareForWebView(QWidget *window)
+{
+    auto *hint = new QOpenGLWidget(window);
+    hint->setObjectName(QStringLiteral("webViewSurfaceHint"));
+    hint->setFixedSize(1, 1);
+    hint->hide();
+}
