@@ -1,6 +1,7 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests: each path is given a
-// behaviour, every request is recorded, and "held" replies are sent piecewise
-// when the test says so. Connections close after each reply.
+// behaviour (a page to serve, a failure, a reply held back and sent piecewise
+// when the test says so), and every request is recorded. Connections close
+// after each reply.
 #pragma once
 
 #include <QByteArray>
@@ -12,14 +13,20 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <functional>
+
 class HttpServer : public QObject
 {
 public:
     enum class Kind { Serve, NotFound, DropMidBody, Hold, Redirect };
 
-    HttpServer() { connect(&server, &QTcpServer::newConnection, this, &HttpServer::accept); }
+    HttpServer()
+    {
+        connect(&server, &QTcpServer::newConnection, this, &HttpServer::accept);
+        listen();
+    }
 
-    bool listen() { return server.listen(QHostAddress::LocalHost); }
+    bool listen() { return server.isListening() || server.listen(QHostAddress::LocalHost); }
     quint16 port() const { return server.serverPort(); }
     QUrl url(const QString &path, const QString &scheme = QStringLiteral("http")) const
     {
@@ -30,13 +37,23 @@ public:
     // the Location for Redirect.
     void route(const QString &path, Kind kind, const QByteArray &body = QByteArray())
     {
-        routes.insert(path.toUtf8(), {kind, body});
+        routes.insert(path.toUtf8(), {kind, body, QByteArray()});
+    }
+
+    // Serves body at path, with the given extra header lines (each ended by \r\n).
+    void setPage(const QByteArray &path, const QByteArray &body,
+                 const QByteArray &extraHeaders = QByteArray(),
+                 const QByteArray &contentType = "text/html; charset=utf-8")
+    {
+        routes.insert(path,
+                      {Kind::Serve, body, "Content-Type: " + contentType + "\r\n" + extraHeaders});
     }
 
     void reset()
     {
         routes.clear();
         requests.clear();
+        targets.clear();
         nonHttp.clear();
         held.clear();
         received.clear();
@@ -68,6 +85,10 @@ public:
 
     // Request lines ("GET /path HTTP/1.1") in order of arrival.
     QList<QByteArray> requests;
+    // Their targets (path and query).
+    QList<QByteArray> targets;
+    // Called with each target before the answer is sent.
+    std::function<void(const QByteArray &target)> onRequest;
     // The first bytes of each connection that did not speak HTTP.
     QList<QByteArray> nonHttp;
 
@@ -76,6 +97,7 @@ private:
     {
         Kind kind;
         QByteArray body;
+        QByteArray headers;
     };
     struct Held
     {
@@ -108,9 +130,12 @@ private:
         received.remove(socket);
         requests.append(requestLine);
         QByteArray path = requestLine.split(' ').value(1);
+        targets.append(path);
+        if (onRequest)
+            onRequest(path);
         if (const qsizetype query = path.indexOf('?'); query >= 0)
             path.truncate(query);
-        respond(socket, routes.value(path, {Kind::NotFound, QByteArray()}));
+        respond(socket, routes.value(path, {Kind::NotFound, QByteArray(), QByteArray()}));
     }
 
     static QByteArray head(const QByteArray &status, qsizetype length,
@@ -124,7 +149,7 @@ private:
     {
         switch (r.kind) {
         case Kind::Serve:
-            socket->write(head("200 OK", r.body.size()) + r.body);
+            socket->write(head("200 OK", r.body.size(), r.headers) + r.body);
             break;
         case Kind::NotFound: {
             const QByteArray page = "<html><body>Not here</body></html>";

@@ -3,9 +3,9 @@
 #include "console/localstore.h"
 #include "console/mainwindow.h"
 #include "console/ui_mainwindow.h"
+#include "httpserver.h"
 #include "notify/notifywindow.h"
 #include "notify/ui_notifywindow.h"
-#include "pageserver.h"
 #include "platform/platform.h"
 #include "testmain.h"
 #include "webtest.h"
@@ -70,7 +70,7 @@ private:
     QWebEnginePage *page() const { return window->ui->webView->page(); }
     QString call(const QString &text, QWebEnginePage *in = nullptr);
 
-    PageServer server;
+    HttpServer server;
     UrlRecorder recorder;
     MainWindow *window = nullptr;
     NotifyWindow *notify = nullptr;
@@ -183,7 +183,7 @@ void TestBridge::effectsAndLog()
     call(QStringLiteral("setnotifytitle:"));
     QCOMPARE(notify->windowTitle(), QString());
 
-    const int imageRequests = server.requests.count("/logo.png");
+    const int imageRequests = server.targets.count("/logo.png");
     call(QStringLiteral("setnotifyhtml:<p id=t>New call</p><img id=i src='logo.png'>"));
     QVERIFY(!notify->isVisible()); // content changes without showing
     QWebEnginePage *popup = notify->page();
@@ -191,7 +191,7 @@ void TestBridge::effectsAndLog()
                                           "document.getElementById('i').complete")));
     QCOMPARE(evaluate(popup, QStringLiteral("document.baseURI")).toString(),
              server.url(QStringLiteral("/console")).toString());
-    QTRY_COMPARE(server.requests.count("/logo.png"), imageRequests + 1);
+    QTRY_COMPARE(server.targets.count("/logo.png"), imageRequests + 1);
 
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window));
@@ -267,8 +267,7 @@ void TestBridge::refusedToOtherOrigins()
         "(function (text) { try { const x = new XMLHttpRequest();"
         " x.open('GET', 'brindleton:command?' + encodeURIComponent(text), false); x.send();"
         " return 'status ' + x.status; } catch (e) { return 'refused'; } })");
-    const QUrl otherOrigin =
-        QUrl(QStringLiteral("http://localhost:%1/second").arg(server.serverPort()));
+    const QUrl otherOrigin = QUrl(QStringLiteral("http://localhost:%1/second").arg(server.port()));
 
     // A frame of another origin inside the console.
     server.setPage("/framed", (QStringLiteral("<script>parent.postMessage(") + attempt +
@@ -279,7 +278,7 @@ void TestBridge::refusedToOtherOrigins()
                             "const f = document.createElement('iframe');"
                             "f.src = 'http://localhost:%1/framed';"
                             "document.body.appendChild(f); 1")
-                 .arg(server.serverPort()));
+                 .arg(server.port()));
     QVERIFY(waitFor(page(), QStringLiteral("window.framed !== undefined")));
     QVERIFY(!evaluate(page(), QStringLiteral("window.framed")).toString().endsWith(u"200"));
 
@@ -346,7 +345,7 @@ void TestBridge::storeAcrossRuns()
         QCOMPARE(shell.exitStatus(), QProcess::NormalExit);
         QCOMPARE(shell.exitCode(), 0);
     }
-    for (const QByteArray &request : std::as_const(server.requests)) {
+    for (const QByteArray &request : std::as_const(server.targets)) {
         if (request.startsWith("/report?"))
             reports.append(QUrl::fromPercentEncoding(request.mid(8)));
     }

@@ -1,8 +1,8 @@
 // The console window: its form, resizing, title, links, exit prompt and cache.
 #include "console/mainwindow.h"
 #include "console/ui_mainwindow.h"
+#include "httpserver.h"
 #include "notify/notifywindow.h"
-#include "pageserver.h"
 #include "testmain.h"
 #include "webtest.h"
 
@@ -36,7 +36,7 @@ private:
     // Answers the exit prompt that the next close() shows.
     void answerPrompt(const std::function<void(QMessageBox *)> &answer);
 
-    PageServer server;
+    HttpServer server;
     UrlRecorder recorder;
     MainWindow *window = nullptr;
     NotifyWindow *notify = nullptr;
@@ -272,9 +272,9 @@ void TestConsole::cacheFillsOnDisk()
     QTRY_VERIFY_WITH_TIMEOUT(cachedBytes() > script.size(), 20000);
 
     // A second load is answered from the cache: the script is not asked for again.
-    const int scriptRequests = server.requests.count("/cached.js");
+    const int scriptRequests = server.targets.count("/cached.js");
     QVERIFY(load(page(), server.url(QStringLiteral("/cachepage"))));
-    QCOMPARE(server.requests.count("/cached.js"), scriptRequests);
+    QCOMPARE(server.targets.count("/cached.js"), scriptRequests);
 }
 
 BRINDLETON_GUI_TEST_MAIN(TestConsole)

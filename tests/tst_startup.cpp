@@ -1,7 +1,7 @@
 // The program as a process: start-up order, arguments and how a run ends.
 #include "app/displayplatform.h"
 #include "console/mainwindow.h"
-#include "pageserver.h"
+#include "httpserver.h"
 #include "testmain.h"
 
 #include <QProcess>
@@ -40,7 +40,7 @@ void TestStartup::windowShownBeforePageRequestedAndCloseEndsRun()
     const QString program = qEnvironmentVariable("BRINDLETON_EXECUTABLE");
     QVERIFY2(QFileInfo::exists(program), "BRINDLETON_EXECUTABLE names no program");
 
-    PageServer server;
+    HttpServer server;
     server.setPage("/webconsole/default2.aspx",
                    "<html><head><title>Started</title></head><body><script>"
                    "setTimeout(() => webkitExternal.command('close'), 500);"
@@ -61,7 +61,7 @@ void TestStartup::windowShownBeforePageRequestedAndCloseEndsRun()
     shell.start(program, {QStringLiteral("--no-such-option")});
     QVERIFY(shell.waitForStarted());
 
-    QTRY_VERIFY_WITH_TIMEOUT(!server.requests.isEmpty(), 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.targets.isEmpty(), 30000);
     QCOMPARE(windowsAtRequest.size(), 1); // the window was up before the page was asked for
     QTRY_VERIFY_WITH_TIMEOUT(shell.state() == QProcess::NotRunning, 30000);
     QCOMPARE(shell.exitStatus(), QProcess::NormalExit);
