@@ -1,15 +1,17 @@
 #include "console/bridge.h"
 
+#include "console/commandtext.h"
 #include "console/consoleurl.h"
 #include "console/localstore.h"
+#include "services/scriptcall.h"
 
 #include <QBuffer>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
 #include <QRandomGenerator>
-#include <QWebChannel>
+#include <QTimer>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
@@ -17,7 +19,90 @@
 #include <QWebEngineUrlRequestJob>
 #include <QWebEngineUrlScheme>
 
+Q_LOGGING_CATEGORY(lcBridge, "brindleton.bridge")
+
+static void initBridgeResources()
+{
+    Q_INIT_RESOURCE(bridge);
+}
+
 namespace bridge {
+
+namespace {
+
+const QByteArray secretHeader = QByteArrayLiteral("X-Brindleton-Secret");
+
+// The most that one script task's commands may amount to, in characters; more is refused.
+constexpr qsizetype maxCommandChars = 64 * 1024 * 1024;
+
+// How long commands are carried out before the window's other work has its turn.
+constexpr qint64 sliceMs = 4;
+
+QString resource(const QString &name)
+{
+    initBridgeResources();
+    QFile file(u":/bridge/" + name);
+    if (!file.open(QIODevice::ReadOnly))
+        qFatal("The bridge's script %s is missing", qPrintable(name));
+    return QString::fromUtf8(file.readAll());
+}
+
+QString literal(const QString &text)
+{
+    return scriptcall::stringLiteral(text, u'"');
+}
+
+QString jsonObject(const QList<QPair<QString, QString>> &members)
+{
+    QString text = QStringLiteral("{");
+    for (const auto &[name, value] : members) {
+        if (text.size() > 1)
+            text += u',';
+        text += literal(name) + u':' + value;
+    }
+    return text + u'}';
+}
+
+// The store's contents as a JSON object; every value arrives exactly, lone surrogates included.
+QString storeJson(const QHash<QString, QString> &values, const QSet<QString> &removed = {})
+{
+    QList<QPair<QString, QString>> members;
+    for (auto it = values.cbegin(); it != values.cend(); ++it)
+        members.append({it.key(), literal(it.value())});
+    for (const QString &key : removed)
+        members.append({key, QStringLiteral("null")});
+    return jsonObject(members);
+}
+
+// The fixed results of the commands, as the page script answers them.
+QString fixedResults()
+{
+    QList<QPair<QString, QString>> members;
+    for (const CommandInfo &command : commandTable()) {
+        members.append({QString::fromUtf16(command.name),
+                        command.result ? literal(QString::fromUtf16(command.result))
+                                       : QStringLiteral("null")});
+    }
+    return jsonObject(members);
+}
+
+void reply(QWebEngineUrlRequestJob *job, const QByteArray &body = QByteArray())
+{
+    auto *buffer = new QBuffer(job);
+    buffer->setData(body);
+    job->reply(QByteArrayLiteral("text/plain; charset=utf-8"), buffer);
+}
+
+QString randomToken()
+{
+    QString token;
+    for (int i = 0; i < 4; ++i)
+        token +=
+            QString::number(QRandomGenerator::system()->generate(), 16).rightJustified(8, u'0');
+    return token;
+}
+
+} // namespace
 
 QByteArray schemeName()
 {
@@ -36,304 +121,184 @@ void registerScheme()
     QWebEngineUrlScheme::registerScheme(scheme);
 }
 
-namespace {
-
-// Defines webkitExternal in the console's main frame before any script of the
-// page runs. Everything it uses is captured first, so that the page's own
-// script cannot change how the bridge talks to the shell.
-const char mainWorldScript[] = R"JS((function () {
-'use strict';
-if (window.top !== window || location.origin !== %ORIGIN%) return;
-if (Object.prototype.hasOwnProperty.call(window, 'webkitExternal')) return;
-const XHR = XMLHttpRequest;
-const open = XHR.prototype.open, send = XHR.prototype.send,
-      override = XHR.prototype.overrideMimeType;
-const statusOf = Object.getOwnPropertyDescriptor(XHR.prototype, 'status').get;
-const textOf = Object.getOwnPropertyDescriptor(XHR.prototype, 'responseText').get;
-const detailOf = Object.getOwnPropertyDescriptor(CustomEvent.prototype, 'detail').get;
-const apply = Reflect.apply, encode = encodeURIComponent, toStr = String, parse = JSON.parse,
-      stringify = JSON.stringify, later = queueMicrotask, push = Array.prototype.push;
-const keysOf = Object.keys, random = Math.random, now = Date.now;
-const replace = String.prototype.replace, slice = String.prototype.slice,
-      indexOf = String.prototype.indexOf, charAt = String.prototype.charAt;
-const dispatch = EventTarget.prototype.dispatchEvent, listen = EventTarget.prototype.addEventListener;
-const Signal = CustomEvent, doc = document;
-const Table = Map, get = Map.prototype.get, set = Map.prototype.set, has = Map.prototype.has,
-      remove = Map.prototype.delete, each = Map.prototype.forEach;
-const loneSurrogate = /[\uD800-\uDBFF](?![\uDC00-\uDFFF])|(?<![\uD800-\uDBFF])[\uDC00-\uDFFF]/g;
-
-// A synchronous request to the shell; null for a null answer or a refusal.
-function request(kind, text) {
-  const xhr = new XHR();
-  apply(open, xhr, ['GET', 'brindleton:' + kind + '?' +
-        encode(apply(replace, text, [loneSurrogate, '\uFFFD'])), false]);
-  apply(override, xhr, ['text/plain; charset=utf-8']);
-  apply(send, xhr, []);
-  if (apply(statusOf, xhr, []) !== 200) return null;
-  const body = apply(textOf, xhr, []);
-  return apply(charAt, body, [0]) === '1' ? apply(slice, body, [1]) : null;
+SchemeHandler::SchemeHandler(Bridge *bridge, const QString &origin, const QByteArray &secret)
+    : QWebEngineUrlSchemeHandler(bridge), bridge(bridge), origin(origin), secret(secret)
+{
 }
 
-let command;
-if (!%CHANNEL%) {
-  command = function command(text) { return request('command', toStr(text)); };
-} else {
-  // The store as the shell had it when this document was created, with this
-  // document's own writes on top; the shell sends what changes elsewhere.
-  const store = new Table(), pending = new Table();
-  const snapshot = request('store', '');
-  if (snapshot !== null) {
-    const values = parse(snapshot), keys = keysOf(values);
-    for (let i = 0; i < keys.length; ++i) apply(set, store, [keys[i], values[keys[i]]]);
-  }
-  const documentId = apply(slice, toStr(random()), [2]) + toStr(now());
-  let sequence = 0, flushing = false, outbox = [];
-  // The commands of one task leave together, in order, as soon as it ends.
-  function flush() {
-    flushing = false;
-    const batch = outbox;
-    outbox = [];
-    apply(dispatch, doc, [new Signal(%SEND%, {
-      detail: documentId + ':' + sequence + ':' + stringify(batch) })]);
-  }
-  apply(listen, doc, [%UPDATE%, function (event) {
-    const update = parse(apply(detailOf, event, []));
-    const acked = update.document === documentId ? update.sequence : 0;
-    apply(each, pending, [function (written, key) {
-      if (written <= acked) apply(remove, pending, [key]);
-    }]);
-    const keys = keysOf(update.values);
-    for (let i = 0; i < keys.length; ++i) {
-      const key = keys[i], value = update.values[key];
-      if (apply(has, pending, [key])) continue; // a newer write of ours is on its way
-      if (value === null) apply(remove, store, [key]);
-      else apply(set, store, [key, value]);
+bool SchemeHandler::isFromBridge(QWebEngineUrlRequestJob *job) const
+{
+    if (job->requestMethod() != "GET" || origin.isEmpty() ||
+        consoleurl::originOf(job->initiator()) != origin)
+        return false;
+    const QMap<QByteArray, QByteArray> headers = job->requestHeaders();
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().compare(secretHeader, Qt::CaseInsensitive) == 0)
+            return it.value() == secret;
     }
-  }, true]);
-  command = function command(text) {
-    text = toStr(text);
-    const number = ++sequence;
-    const colon = apply(indexOf, text, [':']);
-    const name = colon < 0 ? text : apply(slice, text, [0, colon]);
-    const argument = colon < 0 ? '' : apply(slice, text, [colon + 1]);
-    if (name === 'setlocaldata') {
-      const split = apply(indexOf, argument, [':']);
-      if (split >= 0) {
-        const key = apply(slice, argument, [0, split]);
-        apply(set, store, [key, apply(slice, argument, [split + 1])]);
-        apply(set, pending, [key, number]);
-      }
-    }
-    apply(push, outbox, [text]);
-    if (!flushing) {
-      flushing = true;
-      later(flush);
-    }
-    if (name === 'getlocaldata')
-      return apply(has, store, [argument]) ? apply(get, store, [argument]) : null;
-    return name === 'playsound' ? 'OK' : null;
-  };
-}
-const external = Object.freeze({ command: command });
-Object.defineProperty(window, 'webkitExternal', {
-  value: external, writable: false, enumerable: false, configurable: false
-});
-window.addEventListener('click', function (event) {
-  if (!event.isTrusted || event.button !== 0) return;
-  const path = event.composedPath();
-  for (let i = 0; i < path.length; ++i) {
-    const node = path[i];
-    if ((node instanceof HTMLAnchorElement || node instanceof HTMLAreaElement) && node.href) {
-      request('link', toStr(node.href));
-      return;
-    }
-  }
-}, true);
-})();
-)JS";
-
-// Runs in the isolated world, where the page's script cannot reach: forwards
-// the commands of the console's main frame to the shell, in order.
-const char channelScript[] = R"JS((function () {
-'use strict';
-if (window.top !== window || location.origin !== %ORIGIN%) return;
-const transport = qt.webChannelTransport;
-let id = 0;
-document.addEventListener(%SEND%, function (event) {
-  const detail = event.detail;
-  if (typeof detail !== 'string') return;
-  const first = detail.indexOf(':'), second = detail.indexOf(':', first + 1);
-  transport.send(JSON.stringify({ type: 6, object: 'bridge', method: %METHOD%,
-    args: [detail.slice(0, first), Number(detail.slice(first + 1, second)),
-           JSON.parse(detail.slice(second + 1))], id: ++id }));
-}, true);
-})();
-)JS";
-
-// Hands a store update to the console's main frame, and to nothing else.
-const char updateScript[] = R"JS((function (detail) {
-if (window.top === window && location.origin === %ORIGIN%)
-  document.dispatchEvent(new CustomEvent(%UPDATE%, { detail: detail }));
-})(%DETAIL%))JS";
-
-QString literal(const QString &text)
-{
-    const QString array =
-        QString::fromUtf8(QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact));
-    return array.mid(1, array.size() - 2);
-}
-
-QWebEngineScript makeScript(const QString &name, QWebEngineScript::ScriptWorldId world,
-                            const QString &source)
-{
-    QWebEngineScript script;
-    script.setName(name);
-    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
-    script.setWorldId(world);
-    script.setRunsOnSubFrames(false);
-    script.setSourceCode(source);
-    return script;
-}
-
-QString fill(const char *source, const QList<QPair<QString, QString>> &values)
-{
-    QString text = QString::fromUtf8(source);
-    for (const auto &[name, value] : values)
-        text.replace(name, value);
-    return text;
-}
-
-QString snapshotJson()
-{
-    QJsonObject values;
-    const QHash<QString, QString> snapshot = localstore::snapshot();
-    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
-        values.insert(it.key(), it.value());
-    return QString::fromUtf8(QJsonDocument(values).toJson(QJsonDocument::Compact));
-}
-
-} // namespace
-
-QByteArray encodeResult(const QString &result)
-{
-    if (result.isNull())
-        return QByteArrayLiteral("0");
-    return '1' + result.toUtf8();
-}
-
-SchemeHandler::SchemeHandler(const QString &origin, CommandFunction command,
-                             LinkFunction linkActivated, QObject *parent)
-    : QWebEngineUrlSchemeHandler(parent), origin(origin), command(std::move(command)),
-      linkActivated(std::move(linkActivated))
-{
+    return false;
 }
 
 void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
 {
-    // Only the console itself may reach the shell: not other sites, not frames
-    // of other origins, not the pop-up.
-    if (job->requestMethod() != "GET" || origin.isEmpty() ||
-        consoleurl::originOf(job->initiator()) != origin) {
+    const QUrl url = job->requestUrl();
+    const QString path = url.path();
+    if (!isFromBridge(job)) {
+        ++bridge->refused;
+        qCWarning(lcBridge).noquote() << "Refused a request to the shell for" << path << "from"
+                                      << job->initiator().toString();
         job->fail(QWebEngineUrlRequestJob::RequestDenied);
         return;
     }
-    const QUrl url = job->requestUrl();
-    const QString kind = url.path();
-    const QString text = QUrl::fromPercentEncoding(url.query(QUrl::FullyEncoded).toLatin1());
+    const QString data = QUrl::fromPercentEncoding(url.query(QUrl::FullyEncoded).toLatin1());
 
     QByteArray body;
-    if (kind == u"command") {
-        body = encodeResult(command(text));
-    } else if (kind == u"store") {
-        body = encodeResult(snapshotJson());
-    } else if (kind == u"link") {
-        linkActivated(QUrl(text));
-        body = encodeResult(QString());
+    if (path == u"store") {
+        body = storeJson(localstore::snapshot()).toUtf8();
+    } else if (path == u"commands") {
+        bridge->takeCommands(job, data);
+        return;
+    } else if (path == u"link") {
+        bridge->linkActivated(QUrl(data));
     } else {
-        job->fail(QWebEngineUrlRequestJob::UrlInvalid);
+        job->fail(QWebEngineUrlRequestJob::UrlNotFound);
         return;
     }
-    auto *buffer = new QBuffer(job);
-    buffer->setData(body);
-    job->reply(QByteArrayLiteral("text/plain"), buffer);
+    reply(job, body);
 }
 
-ChannelReceiver::ChannelReceiver(CommandFunction command, QObject *parent)
-    : QObject(parent), command(std::move(command))
-{
-}
-
-void ChannelReceiver::deliver(const QString &document, double sequence, const QStringList &texts)
-{
-    lastDocument = document;
-    lastSequence = sequence;
-    // Commands that arrive together share one opening of the store.
-    const localstore::Batch batch;
-    for (const QString &text : texts)
-        command(text);
-}
-
-Bridge::Bridge(QWebEnginePage *page, const QString &origin, Mode mode, CommandFunction command,
+Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction command,
                LinkFunction linkActivated, QObject *parent)
-    : QObject(parent), page(page), origin(origin)
+    : QObject(parent), page(page), origin(origin), command(std::move(command)),
+      linkActivated(std::move(linkActivated))
 {
-    auto *handler = new SchemeHandler(origin, command, std::move(linkActivated), this);
-    page->profile()->installUrlSchemeHandler(schemeName(), handler);
+    const QString secret = randomToken();
+    updateEvent = u"brindleton-store-" + randomToken();
+    page->profile()->installUrlSchemeHandler(schemeName(),
+                                             new SchemeHandler(this, origin, secret.toLatin1()));
 
-    const QString token = QString::number(QRandomGenerator::global()->generate64(), 36);
-    const QString sendEvent = QStringLiteral("brindleton-command-") + token;
-    updateEvent = QStringLiteral("brindleton-store-") + token;
-    const bool channelled = mode == Mode::Channel;
-    page->scripts().insert(makeScript(
-        QStringLiteral("brindleton-bridge"), QWebEngineScript::MainWorld,
-        fill(mainWorldScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},
-                               {QStringLiteral("%CHANNEL%"),
-                                channelled ? QStringLiteral("true") : QStringLiteral("false")},
-                               {QStringLiteral("%SEND%"), literal(sendEvent)},
-                               {QStringLiteral("%UPDATE%"), literal(updateEvent)}})));
-    if (!channelled)
-        return;
-
-    receiver = new ChannelReceiver(std::move(command), this);
-    channel = new QWebChannel(this);
-    channel->registerObject(QStringLiteral("bridge"), receiver);
-    page->setWebChannel(channel, QWebEngineScript::ApplicationWorld);
-    const int method = receiver->metaObject()->indexOfMethod("deliver(QString,double,QStringList)");
-    page->scripts().insert(
-        makeScript(QStringLiteral("brindleton-channel"), QWebEngineScript::ApplicationWorld,
-                   fill(channelScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},
-                                        {QStringLiteral("%SEND%"), literal(sendEvent)},
-                                        {QStringLiteral("%METHOD%"), QString::number(method)}})));
+    const QString settings = jsonObject({{QStringLiteral("origin"), literal(origin)},
+                                         {QStringLiteral("secret"), literal(secret)},
+                                         {QStringLiteral("updateEvent"), literal(updateEvent)},
+                                         {QStringLiteral("results"), fixedResults()}});
+    QWebEngineScript script;
+    script.setName(QStringLiteral("brindleton-bridge"));
+    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(false);
+    script.setSourceCode(resource(QStringLiteral("external.js")) + u'(' + settings + u");");
+    page->scripts().insert(script);
 
     known = localstore::snapshot();
     watcher = new localstore::Watcher(this);
     connect(watcher, &localstore::Watcher::changed, this, &Bridge::storeChanged);
 }
 
+void Bridge::takeCommands(QWebEngineUrlRequestJob *job, const QString &piece)
+{
+    // A piece: "+" (more follows) or "=" (the last), the document's id, ":", and a part of
+    // "<number of the last command>:<the commands as a JSON array>".
+    const qsizetype colon = piece.indexOf(u':');
+    if (piece.isEmpty() || colon < 0) {
+        job->fail(QWebEngineUrlRequestJob::RequestFailed);
+        return;
+    }
+    const QString document = piece.mid(1, colon - 1);
+    QString &text = partial[document];
+    if (text.size() + piece.size() > maxCommandChars) {
+        partial.remove(document);
+        qCWarning(lcBridge) << "Refused commands of more than" << maxCommandChars << "characters";
+        job->fail(QWebEngineUrlRequestJob::RequestFailed);
+        return;
+    }
+    text += QStringView(piece).mid(colon + 1);
+    if (piece.front() != u'=') {
+        reply(job);
+        return;
+    }
+    const QString whole = partial.take(document);
+    const qsizetype split = whole.indexOf(u':');
+    deliveries.enqueue({job, document, whole.left(split).toDouble(),
+                        QJsonDocument::fromJson(whole.mid(split + 1).toUtf8()).array()});
+    runCommands();
+}
+
+void Bridge::runCommands()
+{
+    if (running)
+        return;
+    running = true;
+    // Carried out in slices, so that the window goes on answering meanwhile; the page waits.
+    QElapsedTimer slice;
+    slice.start();
+    {
+        // Commands that arrive together share one opening of the store.
+        const localstore::Batch batch;
+        while (!deliveries.isEmpty()) {
+            Delivery &delivery = deliveries.head();
+            while (delivery.done < delivery.texts.size() && slice.elapsed() < sliceMs)
+                command(delivery.texts.at(delivery.done++).toString());
+            if (delivery.done < delivery.texts.size())
+                break;
+            lastDocument = delivery.document;
+            lastSequence = delivery.sequence;
+            if (delivery.job)
+                reply(delivery.job);
+            deliveries.dequeue();
+        }
+    }
+    running = false;
+    if (!deliveries.isEmpty())
+        QTimer::singleShot(0, this, &Bridge::runCommands);
+}
+
 void Bridge::storeChanged()
 {
     const QHash<QString, QString> now = localstore::snapshot();
-    QJsonObject changes;
+    QHash<QString, QString> changed;
+    QSet<QString> removed;
     for (auto it = now.cbegin(); it != now.cend(); ++it) {
         const auto was = known.constFind(it.key());
         if (was == known.cend() || *was != it.value())
-            changes.insert(it.key(), it.value());
+            changed.insert(it.key(), it.value());
     }
     for (auto it = known.cbegin(); it != known.cend(); ++it) {
         if (!now.contains(it.key()))
-            changes.insert(it.key(), QJsonValue::Null);
+            removed.insert(it.key());
     }
     known = now;
-    if (changes.isEmpty())
+    if (changed.isEmpty() && removed.isEmpty())
         return;
-    const QJsonObject update{{QStringLiteral("document"), receiver->lastDocument},
-                             {QStringLiteral("sequence"), receiver->lastSequence},
-                             {QStringLiteral("values"), changes}};
-    const QString detail = QString::fromUtf8(QJsonDocument(update).toJson(QJsonDocument::Compact));
-    page->runJavaScript(fill(updateScript, {{QStringLiteral("%ORIGIN%"), literal(origin)},
-                                            {QStringLiteral("%UPDATE%"), literal(updateEvent)},
-                                            {QStringLiteral("%DETAIL%"), literal(detail)}}),
+    const QString update =
+        jsonObject({{QStringLiteral("document"), literal(lastDocument)},
+                    {QStringLiteral("sequence"), QString::number(lastSequence, 'f', 0)},
+                    {QStringLiteral("values"), storeJson(changed, removed)}});
+    static const QString source = resource(QStringLiteral("update.js"));
+    page->runJavaScript(source + u'(' + literal(origin) + u',' + literal(updateEvent) + u',' +
+                            literal(update) + u");",
                         QWebEngineScript::ApplicationWorld);
+}
+
+void Bridge::callPage(const QString &call)
+{
+    if (calls.isEmpty())
+        QTimer::singleShot(0, this, &Bridge::runCalls);
+    calls.append(call);
+}
+
+void Bridge::runCalls()
+{
+    static const QString source = resource(QStringLiteral("lookups.js"));
+    const qsizetype start = source.lastIndexOf(u'\n', source.indexOf(QLatin1String("%CALL%"))) + 1;
+    const qsizetype end = source.indexOf(u'\n', start) + 1;
+    const QString line = source.mid(start, end - start);
+    // The origin goes in before the calls, which hold text from elsewhere.
+    QString script = source.left(start).replace(QLatin1String("'%ORIGIN%'"), literal(origin));
+    for (const QString &call : std::as_const(calls))
+        script += QString(line).replace(QLatin1String("%CALL%"), call);
+    script += source.mid(end);
+    calls.clear();
+    page->runJavaScript(script, QWebEngineScript::MainWorld);
 }
 
 } // namespace bridge

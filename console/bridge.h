@@ -1,29 +1,41 @@
 // The script bridge: webkitExternal.command(text) in the console page.
 //
-// The page's contract is synchronous: every call returns its result at once.
-// Every result but that of getlocaldata is fixed by the command's name, so the
-// page answers those itself and hands the commands to the shell on one ordered,
-// asynchronous channel, those of one script task together when it ends; getlocaldata is answered
-// from a copy of the store that the page receives when its document is created and that the shell
-// keeps up to date. The reference path (Mode::Synchronous) sends every call as a synchronous
-// request on the custom scheme instead and waits for the shell's answer; it behaves the same and
-// serves as the yardstick.
+// Two ways lead between the page and the shell, no more:
+// - The page to the shell: synchronous requests on the "brindleton" scheme, made only by the
+//   bridge's own script (console/bridge/external.js), which is injected into the console's main
+//   frame when its document is created. Each request carries a secret that is new for every run
+//   and lives only in that script's closure; a request without it is refused, whatever its
+//   origin, so images, style sheets, fonts, redirects, frames and the page's own fetches cannot
+//   act. Two paths are served: "store", the store's contents for a new document's copy, and
+//   "commands", the commands of one script task, in pieces of bounded size. The shell carries the
+//   commands out before it answers, so the page's call waits while the shell is busy and a value
+//   written before a navigation is there for the next document.
+// - The shell to the page: runJavaScript. Store changes made elsewhere go to the page's copy
+//   through the isolated world (console/bridge/update.js); look-up results are calls of the
+//   page's HandleQueryDns in its main world (console/bridge/lookups.js). Both reach only a
+//   document of the console's origin.
 //
-// Only the console's origin is served: other sites, frames of other origins and
-// the pop-up get neither the object nor an answer.
+// Only the console's origin is served: other sites, frames of other origins and the pop-up get
+// neither the object nor an answer.
 #pragma once
 
 #include <QHash>
+#include <QJsonArray>
+#include <QLoggingCategory>
 #include <QObject>
+#include <QPointer>
+#include <QQueue>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 #include <QWebEngineUrlSchemeHandler>
 
 #include <functional>
 
-class QWebChannel;
 class QWebEnginePage;
-class QWebEngineProfile;
+class QWebEngineUrlRequestJob;
+
+Q_DECLARE_LOGGING_CATEGORY(lcBridge)
 
 namespace localstore {
 class Watcher;
@@ -36,66 +48,79 @@ namespace bridge {
 QByteArray schemeName();
 void registerScheme();
 
-// Reply bodies tell a null result ("0") from a string ("1" + text).
-QByteArray encodeResult(const QString &result);
-
-enum class Mode { Channel, Synchronous };
-
 using CommandFunction = std::function<QString(const QString &)>;
 using LinkFunction = std::function<void(const QUrl &)>;
+
+class Bridge;
 
 class SchemeHandler : public QWebEngineUrlSchemeHandler
 {
     Q_OBJECT
 public:
-    SchemeHandler(const QString &origin, CommandFunction command, LinkFunction linkActivated,
-                  QObject *parent);
+    SchemeHandler(Bridge *bridge, const QString &origin, const QByteArray &secret);
 
     void requestStarted(QWebEngineUrlRequestJob *job) override;
 
 private:
+    // Whether the request comes from the bridge's own script in the console.
+    bool isFromBridge(QWebEngineUrlRequestJob *job) const;
+
+    Bridge *bridge;
     QString origin;
-    CommandFunction command;
-    LinkFunction linkActivated;
-};
-
-// Receives the commands that the page sends on the channel, in order.
-class ChannelReceiver : public QObject
-{
-    Q_OBJECT
-public:
-    ChannelReceiver(CommandFunction command, QObject *parent);
-
-    // The document that sent the last command, and that command's number.
-    QString lastDocument;
-    double lastSequence = 0;
-
-public slots:
-    // document: the sending document's id; sequence: the number of the last
-    // of the texts in that document; texts: command texts in the order sent.
-    void deliver(const QString &document, double sequence, const QStringList &texts);
-
-private:
-    CommandFunction command;
+    QByteArray secret;
 };
 
 class Bridge : public QObject
 {
     Q_OBJECT
 public:
-    Bridge(QWebEnginePage *page, const QString &origin, Mode mode, CommandFunction command,
+    Bridge(QWebEnginePage *page, const QString &origin, CommandFunction command,
            LinkFunction linkActivated, QObject *parent);
 
+    // Calls a function of the console page with a script text such as
+    // "HandleQueryDns('1.2.3.4','host')". Calls made in one pass of the event loop run together;
+    // a document of another origin gets none of them.
+    void callPage(const QString &call);
+
+    // How many requests the scheme has refused; for tests.
+    int refusedRequests() const { return refused; }
+
 private:
+    friend class SchemeHandler;
+
+    // Takes one piece of a document's commands, and answers the request once they have been
+    // carried out.
+    void takeCommands(QWebEngineUrlRequestJob *job, const QString &piece);
+    void runCommands();
     void storeChanged();
+    void runCalls();
+
+    // The commands of one request, carried out in turn.
+    struct Delivery
+    {
+        QPointer<QWebEngineUrlRequestJob> job;
+        QString document;
+        double sequence = 0;
+        QJsonArray texts;
+        qsizetype done = 0;
+    };
 
     QWebEnginePage *page;
     QString origin;
     QString updateEvent;
-    ChannelReceiver *receiver = nullptr;
-    QWebChannel *channel = nullptr;
+    CommandFunction command;
+    LinkFunction linkActivated;
     localstore::Watcher *watcher = nullptr;
     QHash<QString, QString> known;
+    // The document whose commands were carried out last, and the number of its last command.
+    QString lastDocument;
+    double lastSequence = 0;
+    // The first pieces of a document's commands too long for one request.
+    QHash<QString, QString> partial;
+    QQueue<Delivery> deliveries;
+    bool running = false;
+    QStringList calls;
+    int refused = 0;
 };
 
 } // namespace bridge

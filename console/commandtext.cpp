@@ -33,3 +33,22 @@ bool splitKeyValue(const QString &text, QString *key, QString *value)
         *key = QLatin1String("");
     return true;
 }
+
+const QList<CommandInfo> &commandTable()
+{
+    static const QList<CommandInfo> table = {
+        {u"getlocaldata", nullptr},  {u"setlocaldata", nullptr}, {u"setnotifytitle", nullptr},
+        {u"setnotifyhtml", nullptr}, {u"maximize", nullptr},     {u"open", nullptr},
+        {u"close", nullptr},         {u"shownotify", nullptr},   {u"hidenotify", nullptr},
+        {u"querydns", nullptr},      {u"playsound", u"OK"}};
+    return table;
+}
+
+QString fixedResult(const QString &name)
+{
+    for (const CommandInfo &command : commandTable()) {
+        if (name == command.name)
+            return command.result ? QString::fromUtf16(command.result) : QString();
+    }
+    return QString();
+}

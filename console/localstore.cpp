@@ -2,11 +2,14 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSettings>
 #include <QUrl>
 
 #include <QVariant>
 #include <optional>
+
+Q_LOGGING_CATEGORY(lcStore, "brindleton.store")
 
 namespace localstore {
 
@@ -23,6 +26,53 @@ bool needsEscaping(const QString &key)
             return true;
     }
     return false;
+}
+
+// A value that is not valid Unicode (it holds a lone surrogate) would lose that
+// code unit in the settings file; such a value is kept as its UTF-16 code units
+// behind this tag, which no value of earlier versions carries.
+const QByteArray utf16Tag = QByteArrayLiteral("utf-16le:");
+
+bool isValidUnicode(const QString &text)
+{
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            ++i;
+        else if (c.isSurrogate())
+            return false;
+    }
+    return true;
+}
+
+QVariant encodeValue(const QString &value)
+{
+    if (isValidUnicode(value))
+        return QVariant(value);
+    QByteArray bytes = utf16Tag;
+    for (const QChar c : value) {
+        bytes += char(c.unicode() & 0xff);
+        bytes += char(c.unicode() >> 8);
+    }
+    return QVariant(bytes);
+}
+
+QString decodeValue(const QVariant &value)
+{
+    if (value.typeId() == QMetaType::QByteArray) {
+        const QByteArray bytes = value.toByteArray();
+        if (bytes.startsWith(utf16Tag)) {
+            QString text;
+            for (qsizetype i = utf16Tag.size(); i + 1 < bytes.size(); i += 2)
+                text += QChar(char16_t(uchar(bytes[i]) | uchar(bytes[i + 1]) << 8));
+            return text;
+        }
+    }
+    // A stored empty value reads back as empty, never as "absent".
+    QString text = value.toString();
+    if (text.isNull())
+        text = QLatin1String("");
+    return text;
 }
 
 } // namespace
@@ -78,10 +128,7 @@ QHash<QString, QString> snapshot()
         const QString key = keyOf(name);
         if (key.isNull())
             continue;
-        QString value = settings.value(name).toString();
-        if (value.isNull())
-            value = QLatin1String("");
-        values.insert(key, value);
+        values.insert(key, decodeValue(settings.value(name)));
     }
     return values;
 }
@@ -147,10 +194,23 @@ Batch::Batch()
     }
 }
 
+namespace {
+
+void writeOut(QSettings &settings)
+{
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        qCWarning(lcStore).noquote() << "Unable to write the store" << settings.fileName();
+}
+
+} // namespace
+
 Batch::~Batch()
 {
-    if (settings)
-        batchSettings = nullptr; // the settings object writes out when destroyed
+    if (settings) {
+        batchSettings = nullptr;
+        writeOut(*settings);
+    }
 }
 
 QString read(const QString &key)
@@ -162,20 +222,22 @@ QString read(const QString &key)
     const QVariant value = settings.value(storageName(key), QVariant());
     if (!value.isValid())
         return QString();
-    // A stored empty value reads back as empty, never as "absent".
-    QString text = value.toString();
-    if (text.isNull())
-        text = QLatin1String("");
-    return text;
+    return decodeValue(value);
 }
 
 void write(const QString &key, const QString &value)
 {
+    if (!isValidUnicode(key)) {
+        qCWarning(lcStore) << "Refused to store a key that is not valid Unicode";
+        return;
+    }
     std::optional<QSettings> own;
     if (!batchSettings)
         own.emplace(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
     QSettings &settings = batchSettings ? *batchSettings : *own;
-    settings.setValue(storageName(key), QVariant(value));
+    settings.setValue(storageName(key), encodeValue(value));
+    if (own)
+        writeOut(*own);
 }
 
 } // namespace localstore

@@ -27,8 +27,7 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
 
-MainWindow::MainWindow(QWidget *parent, bridge::Mode bridgeMode)
-    : QMainWindow(parent, Qt::WindowFlags())
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 {
     ui = new Ui_MainWindow;
     ui->setupUi(this);
@@ -45,8 +44,8 @@ MainWindow::MainWindow(QWidget *parent, bridge::Mode bridgeMode)
 
     const QString origin = consoleurl::originOf(QUrl(consoleurl::consoleUrl()));
     page = new ConsolePage(profile, origin, ui->webView);
-    new bridge::Bridge(
-        page, origin, bridgeMode, [this](const QString &text) { return command(text); },
+    bridge = new bridge::Bridge(
+        page, origin, [this](const QString &text) { return command(text); },
         [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
     ui->webView->setPage(page);
 
@@ -141,7 +140,7 @@ void MainWindow::handle_javaScriptWindowObjectCleared()
 void MainWindow::handle_querydns(QString address, QString hostName)
 {
     qDebug().noquote() << "handle_querydns";
-    page->runJavaScript(scriptcall::handleQueryDns(address, hostName));
+    bridge->callPage(scriptcall::handleQueryDns(address, hostName));
 }
 
 QString MainWindow::command(const QString &text)
@@ -184,9 +183,8 @@ QString MainWindow::command(const QString &text)
         auto *sound = new SoundThread;
         sound->url = argument;
         sound->start();
-        return QStringLiteral("OK");
     }
-    return QString();
+    return fixedResult(name);
 }
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)

@@ -17,7 +17,7 @@ class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget *parent = nullptr, bridge::Mode bridgeMode = bridge::Mode::Channel);
+    explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Points the console view at the address; the page loads in the event loop.
@@ -51,5 +51,6 @@ private:
 
     QWebEngineProfile *profile = nullptr;
     ConsolePage *page = nullptr;
+    bridge::Bridge *bridge = nullptr;
     quint64 titleChanges = 0;
 };

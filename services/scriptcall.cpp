@@ -14,17 +14,19 @@ void appendUnicodeEscape(QString &out, char16_t unit)
 
 } // namespace
 
-QString stringLiteral(const QString &text)
+QString stringLiteral(const QString &text, char16_t quote)
 {
     QString out;
     out.reserve(text.size() + 2);
-    out += u'\'';
+    out += QChar(quote);
     for (const QChar c : text) {
         const char16_t unit = c.unicode();
+        if (unit == quote) {
+            out += u'\\';
+            out += c;
+            continue;
+        }
         switch (unit) {
-        case u'\'':
-            out += u"\\'";
-            break;
         case u'\\':
             out += u"\\\\";
             break;
@@ -47,7 +49,7 @@ QString stringLiteral(const QString &text)
                 out += c;
         }
     }
-    out += u'\'';
+    out += QChar(quote);
     return out;
 }
 

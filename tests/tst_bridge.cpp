@@ -61,10 +61,6 @@ private slots:
     void lookupResultsReachThePage();
     void nothingLostWhenThePageLeaves();
     void otherInstancesWritesArrive();
-    void bothPathsAgree();
-
-public:
-    static bridge::Mode mode;
 
 private:
     QWebEnginePage *page() const { return window->ui->webView->page(); }
@@ -96,11 +92,9 @@ void TestBridge::initTestCase()
     platform::setReverseResolver(&testResolver);
 }
 
-bridge::Mode TestBridge::mode = bridge::Mode::Channel;
-
 void TestBridge::init()
 {
-    window = new MainWindow(nullptr, mode);
+    window = new MainWindow(nullptr);
     notify = new NotifyWindow;
     window->notifyWindow = notify;
     notify->mainWindow = window;
@@ -398,8 +392,7 @@ void TestBridge::nothingLostWhenThePageLeaves()
     QTRY_COMPARE_WITH_TIMEOUT(page()->url(), server.url(QStringLiteral("/second")), 20000);
     // Browsers refuse synchronous requests while a page unloads, so only the
     // channel delivers a command sent from there.
-    if (mode == bridge::Mode::Channel)
-        QTRY_COMPARE(notify->windowTitle(), QStringLiteral("gone"));
+    QTRY_COMPARE(notify->windowTitle(), QStringLiteral("gone"));
     const QStringList sent =
         log.lines().filter(QRegularExpression(QStringLiteral("^setlocaldata:leaving:")));
     QCOMPARE(sent.size(), 300);
@@ -423,89 +416,6 @@ void TestBridge::otherInstancesWritesArrive()
     }
 }
 
-namespace {
-
-// What a run of the whole command suite left behind, on both sides.
-struct Observed
-{
-    QString pageResults;
-    QStringList commandLog;
-    QString notifyTitle;
-    bool notifyVisible = false;
-    QString notifyText;
-    bool maximized = false;
-    QList<QUrl> opened;
-    QHash<QString, QString> store;
-    QString lookups;
-};
-
-const char commandSuite[] = R"JS((function () {
-  const texts = ['getlocaldata:suite', 'setlocaldata:suite', 'getlocaldata:suite',
-    'setlocaldata:suite:', 'getlocaldata:suite', 'setlocaldata:suite:a:b', 'getlocaldata:suite',
-    'setlocaldata:suite/x:1', 'getlocaldata:suite//x', 'setlocaldata::empty', 'getlocaldata',
-    'setnotifytitle:Alert %s', 'setnotifyhtml:<p id=t>hello</p>', 'shownotify', 'hidenotify:',
-    'shownotify', 'MAXIMIZE', ' maximize', 'maximize', 'open:https://example.invalid/x',
-    'open:a:b:c', 'querydns:10.0.0.5', 'querydns:127.1', 'playsound:', 'PLAYSOUND',
-    'unknown:x', '', 'getlocaldata:suite', 'setnotifytitle:suite done'];
-  return JSON.stringify(texts.map(t => webkitExternal.command(t)));
-})())JS";
-
-} // namespace
-
-void TestBridge::bothPathsAgree()
-{
-    auto runSuite = [this](bridge::Mode suiteMode, Observed &seen) {
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"))
-            .clear();
-        LogCapture log;
-        MainWindow suiteWindow(nullptr, suiteMode);
-        NotifyWindow suiteNotify;
-        suiteWindow.notifyWindow = &suiteNotify;
-        suiteWindow.show();
-        QWebEnginePage *suitePage = suiteWindow.ui->webView->page();
-        QVERIFY(load(suitePage, server.url(QStringLiteral("/console"))));
-        recorder.opened.clear();
-        seen.pageResults = evaluate(suitePage, QString::fromUtf8(commandSuite)).toString();
-        QTRY_COMPARE(suiteNotify.windowTitle(), QStringLiteral("suite done"));
-        waitFor(suitePage, QStringLiteral("lookups.length === 2"));
-        waitFor(suiteNotify.page(), QStringLiteral("document.getElementById('t') !== null"));
-        for (const QString &line : log.lines()) {
-            if (line != u"handle_querydns" && line != u"handle_javaScriptWindowObjectCleared" &&
-                !line.startsWith(u"QEvent::"))
-                seen.commandLog.append(line);
-        }
-        seen.notifyTitle = suiteNotify.windowTitle();
-        seen.notifyVisible = suiteNotify.isVisible();
-        seen.notifyText =
-            evaluate(suiteNotify.page(), QStringLiteral("document.body.innerHTML")).toString();
-        seen.maximized = suiteWindow.windowState().testFlag(Qt::WindowMaximized);
-        seen.opened = recorder.opened;
-        seen.store = localstore::snapshot();
-        seen.lookups =
-            evaluate(suitePage, QStringLiteral("JSON.stringify(lookups.map(String).sort())"))
-                .toString();
-        suiteWindow.removeEventFilter(&suiteWindow);
-    };
-    Observed reference, channel;
-    runSuite(bridge::Mode::Synchronous, reference);
-    runSuite(bridge::Mode::Channel, channel);
-    QVERIFY(!reference.pageResults.isEmpty());
-    QCOMPARE(channel.pageResults, reference.pageResults);
-    QCOMPARE(channel.commandLog, reference.commandLog);
-    QCOMPARE(channel.notifyTitle, reference.notifyTitle);
-    QCOMPARE(channel.notifyVisible, reference.notifyVisible);
-    QCOMPARE(channel.notifyText, reference.notifyText);
-    QCOMPARE(channel.maximized, reference.maximized);
-    QCOMPARE(channel.opened, reference.opened);
-    QCOMPARE(channel.store, reference.store);
-    QCOMPARE(channel.lookups, reference.lookups);
-    // A few anchors, so that two equally broken runs cannot pass.
-    QVERIFY(reference.pageResults.contains(QStringLiteral("\"a:b\"")));
-    QVERIFY(reference.maximized && reference.notifyVisible);
-    QCOMPARE(reference.store.value(QStringLiteral("suite/x")), QStringLiteral("1"));
-    QCOMPARE(reference.opened.size(), 1);
-}
-
 int main(int argc, char **argv)
 {
     testsupport::isolateEnvironment();
@@ -517,13 +427,7 @@ int main(int argc, char **argv)
     bridge::registerScheme();
     QApplication app(argc, argv);
     QTEST_SET_MAIN_SOURCE_PATH
-    // Everything the page sees must be the same on both paths.
-    int failures = 0;
-    for (const bridge::Mode mode : {bridge::Mode::Channel, bridge::Mode::Synchronous}) {
-        TestBridge::mode = mode;
-        TestBridge test;
-        failures += QTest::qExec(&test, argc, argv);
-    }
-    return failures;
+    TestBridge test;
+    return QTest::qExec(&test, argc, argv);
 }
 #include "tst_bridge.moc"
