@@ -30,6 +30,8 @@ public:
     // program): http, https and mailto only.
     static bool isOpenableUrl(const QUrl &url);
 
+    bridge::Bridge *bridgeForTests() const { return bridge; }
+
     NotifyWindow *notifyWindow = nullptr;
     Ui_MainWindow *ui = nullptr;
     int closeConfirmed = 0;

@@ -18,7 +18,7 @@
 class HttpServer : public QObject
 {
 public:
-    enum class Kind { Serve, NotFound, DropMidBody, Hold, Redirect };
+    enum class Kind { Serve, NotFound, DropMidBody, Hold, Redirect, SeeOther };
 
     HttpServer()
     {
@@ -160,7 +160,9 @@ private:
             socket->write(head("200 OK", r.body.size()) + r.body.left(r.body.size() / 2));
             break;
         case Kind::Redirect:
-            socket->write(head("302 Found", 0, "Location: " + r.body + "\r\n"));
+        case Kind::SeeOther:
+            socket->write(head(r.kind == Kind::Redirect ? "302 Found" : "303 See Other", 0,
+                               "Location: " + r.body + "\r\n"));
             break;
         case Kind::Hold:
             socket->write(head("200 OK", r.body.size()));

@@ -7,6 +7,7 @@
 #include "notify/notifywindow.h"
 #include "notify/ui_notifywindow.h"
 #include "platform/platform.h"
+#include "services/scriptcall.h"
 #include "testmain.h"
 #include "webtest.h"
 
@@ -56,6 +57,7 @@ private slots:
     void largeNotifyHtml();
     void survivesNavigation();
     void refusedToOtherOrigins();
+    void strangersCannotReachTheShell();
     void closeSkipsPrompt();
     void storeAcrossRuns();
     void lookupResultsReachThePage();
@@ -257,10 +259,11 @@ void TestBridge::survivesNavigation()
 void TestBridge::refusedToOtherOrigins()
 {
     LogCapture log;
-    const QString attempt = QStringLiteral(
-        "(function (text) { try { const x = new XMLHttpRequest();"
-        " x.open('GET', 'brindleton:command?' + encodeURIComponent(text), false); x.send();"
-        " return 'status ' + x.status; } catch (e) { return 'refused'; } })");
+    const QString attempt =
+        QStringLiteral("(function (text) { try { const x = new XMLHttpRequest();"
+                       " x.open('GET', 'brindleton:commands?' + encodeURIComponent('=x:1:' + "
+                       "JSON.stringify([text])), false); x.send();"
+                       " return 'status ' + x.status; } catch (e) { return 'refused'; } })");
     const QUrl otherOrigin = QUrl(QStringLiteral("http://localhost:%1/second").arg(server.port()));
 
     // A frame of another origin inside the console.
@@ -294,6 +297,49 @@ void TestBridge::refusedToOtherOrigins()
     QVERIFY(localstore::read(QStringLiteral("other")).isNull());
     for (const QString &line : log.lines())
         QVERIFY2(!line.startsWith(QLatin1String("setlocaldata")), qPrintable(line));
+}
+
+void TestBridge::strangersCannotReachTheShell()
+{
+    // Everything the console document loads carries the console's origin as its initiator;
+    // none of it may act, only the bridge's own script.
+    const QByteArray attack =
+        "brindleton:commands?" +
+        QUrl::toPercentEncoding(QStringLiteral("=x:1:[\"setlocaldata:attack:1\",\"close\"]"));
+    const QByteArray fetchIt = "fetch('" + attack + "', {headers: {'X-Brindleton-Secret': 'x'}})";
+    server.route(QStringLiteral("/r302"), HttpServer::Kind::Redirect, attack);
+    server.route(QStringLiteral("/r303"), HttpServer::Kind::SeeOther, attack);
+    server.setPage("/worker.js", fetchIt, {}, "text/javascript");
+    server.setPage("/stranger", "<script>" + fetchIt + "</script>");
+    const QString html = QString::fromUtf8(
+        "<img src='ATTACK'><img src='/r302'>"
+        "<style>body{background:url('ATTACK')} @font-face{font-family:f;src:url('ATTACK')}"
+        "p{font-family:f}</style><p>text</p>"
+        "<iframe src='ATTACK'></iframe><iframe name=posted></iframe>"
+        "<form id=f method=post action='/r303' target=posted><input name=a value=1></form>"
+        "<iframe src='http://localhost:PORT/stranger'></iframe>");
+    evaluate(page(),
+             QStringLiteral("document.body.innerHTML = %1;"
+                            "document.getElementById('f').submit();"
+                            "FETCH; new Worker('/worker.js');"
+                            "try { const x = new XMLHttpRequest(); x.open('GET', '%2', false);"
+                            "x.send(); } catch (e) {} 1")
+                 .arg(scriptcall::stringLiteral(
+                     QString(html)
+                         .replace(QLatin1String("ATTACK"), QString::fromLatin1(attack))
+                         .replace(QLatin1String("PORT"), QString::number(server.port()))))
+                 .arg(QString::fromLatin1(attack))
+                 .replace(QLatin1String("FETCH"), QString::fromLatin1(fetchIt)));
+    // The image, the style sheet's background and font and the script's own request reach
+    // the shell and are refused; the engine itself stops the rest.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        window->bridgeForTests()->refusedRequests() >= 4 && server.targets.contains("/r302") &&
+            server.targets.contains("/r303") && server.targets.contains("/worker.js") &&
+            server.targets.contains("/stranger"),
+        20000);
+    QCOMPARE(call(QStringLiteral("getlocaldata:attack")), QStringLiteral("null"));
+    QVERIFY(localstore::read(QStringLiteral("attack")).isNull());
+    QVERIFY(window->isVisible());
 }
 
 void TestBridge::closeSkipsPrompt()
