@@ -5,6 +5,7 @@
 #include "console/consolepage.h"
 #include "console/consoleurl.h"
 #include "console/localstore.h"
+#include "console/rendererguard.h"
 #include "console/ui_mainwindow.h"
 #include "console/webviewsurface.h"
 #include "notify/notifywindow.h"
@@ -54,6 +55,8 @@ MainWindow::MainWindow(QWidget *parent, bridge::Mode bridgeMode)
     settings->setAttribute(QWebEngineSettings::JavascriptEnabled, true);
     settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, true);
     settings->setAttribute(QWebEngineSettings::PluginsEnabled, true);
+
+    new RendererGuard(ui->webView, origin, this);
 
     connect(page, &QWebEnginePage::titleChanged, this, &MainWindow::followTitle);
     connect(page, &ConsolePage::linkClicked, this, &MainWindow::handle_linkClicked);

@@ -1,5 +1,8 @@
-// The console window: its form, resizing, title, links, exit prompt and cache.
+// The console window: its form, resizing, title, links, exit prompt, cache and
+// surviving the end of its renderer.
+#include "console/localstore.h"
 #include "console/mainwindow.h"
+#include "console/rendererguard.h"
 #include "console/ui_mainwindow.h"
 #include "httpserver.h"
 #include "notify/notifywindow.h"
@@ -8,10 +11,13 @@
 
 #include <QDesktopServices>
 #include <QDirIterator>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+
+#include <csignal>
 
 using namespace testsupport;
 
@@ -30,6 +36,7 @@ private slots:
     void exitPrompt();
     void closeConfirmedSkipsPrompt();
     void cacheFillsOnDisk();
+    void rendererEndsReloadUntilStopped();
 
 private:
     QWebEnginePage *page() const { return window->ui->webView->page(); }
@@ -275,6 +282,57 @@ void TestConsole::cacheFillsOnDisk()
     const int scriptRequests = server.targets.count("/cached.js");
     QVERIFY(load(page(), server.url(QStringLiteral("/cachepage"))));
     QCOMPARE(server.targets.count("/cached.js"), scriptRequests);
+}
+
+void TestConsole::rendererEndsReloadUntilStopped()
+{
+    server.setPage("/console", "<html><head><title>console</title></head><body>c</body></html>");
+    const QUrl console = server.url(QStringLiteral("/console"));
+    window->show();
+    QVERIFY(load(page(), console));
+    auto command = [this](const char *text) {
+        return evaluate(page(),
+                        QStringLiteral("webkitExternal.command('%1')").arg(QLatin1String(text)));
+    };
+    command("setlocaldata:renderer:kept");
+    QTRY_COMPARE(localstore::read(QStringLiteral("renderer")), QStringLiteral("kept"));
+
+    LogCapture log;
+    QSignalSpy loads(page(), &QWebEnginePage::loadFinished);
+    const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
+    auto killRenderer = [&] {
+        const qint64 pid = page()->renderProcessPid();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid, SIGKILL), 0);
+    };
+    const QString reloading = QStringLiteral("Console renderer ended (killed, code 9); reloading");
+    for (int end = 1; end <= 2; ++end) {
+        killRenderer();
+        QTRY_COMPARE_WITH_TIMEOUT(loads.size(), end, 20000);
+        QVERIFY(loads.constLast().value(0).toBool());
+        QCOMPARE(page()->url(), console);
+        QCOMPARE(log.lines().count(reloading), end);
+        // The reloaded page has the bridge, and the store kept what was written.
+        QCOMPARE(command("getlocaldata:renderer").toString(), QStringLiteral("kept"));
+        QVERIFY(!stopped->isVisible());
+    }
+
+    killRenderer(); // the third end within a minute
+    QTRY_VERIFY(stopped->isVisible());
+    QVERIFY(log.lines().contains(QStringLiteral(
+        "Console renderer ended (killed, code 9); stopped after 3 ends within a minute")));
+    QCOMPARE(stopped->geometry(), window->ui->webView->rect());
+    QVERIFY(stopped->findChild<QLabel *>()->text().contains(QStringLiteral("stopped responding")));
+
+    stopped->findChild<QPushButton *>()->click();
+    QVERIFY(!stopped->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(loads.size(), 3, 20000); // no load but the one asked for
+    QCOMPARE(command("getlocaldata:renderer").toString(), QStringLiteral("kept"));
+    // Reloading by hand starts the count afresh.
+    killRenderer();
+    QTRY_COMPARE_WITH_TIMEOUT(loads.size(), 4, 20000);
+    QCOMPARE(log.lines().count(reloading), 3);
+    QVERIFY(!stopped->isVisible());
 }
 
 BRINDLETON_GUI_TEST_MAIN(TestConsole)

@@ -1,11 +1,15 @@
-// The notification pop-up: flags, form, placement and showing without focus.
+// The notification pop-up: flags, form, placement, showing without focus and
+// the end of its renderer.
 #include "notify/notifywindow.h"
 #include "notify/ui_notifywindow.h"
 #include "testmain.h"
 #include "webtest.h"
 
+#include <QPointer>
 #include <QScreen>
 #include <QWebEngineProfile>
+
+#include <csignal>
 
 using namespace testsupport;
 
@@ -18,6 +22,7 @@ private slots:
     void position_data();
     void position();
     void showsInCornerWithoutTakingFocus();
+    void rendererEndKeepsContent();
 };
 
 void TestNotify::flagsAndForm()
@@ -101,6 +106,25 @@ void TestNotify::showsInCornerWithoutTakingFocus()
     notify.setVisible(false);
     QVERIFY(!notify.isVisible());
     QCOMPARE(notify.windowTitle(), QStringLiteral("brindleton")); // kept across hiding
+}
+
+void TestNotify::rendererEndKeepsContent()
+{
+    LogCapture log;
+    NotifyWindow notify;
+    notify.setContent(QStringLiteral("<p>first</p>"), QUrl());
+    notify.setContent(QStringLiteral("<p>last</p>"), QUrl());
+    notify.showNotify();
+    QPointer<QWebEnginePage> ended = notify.page();
+    const QString text = QStringLiteral("document.body.innerText");
+    QTRY_COMPARE(evaluate(ended, text).toString(), QStringLiteral("last"));
+    QCOMPARE(::kill(ended->renderProcessPid(), SIGKILL), 0);
+    QTRY_VERIFY(log.lines().contains(QStringLiteral("Pop-up renderer ended (killed, code 9)")));
+
+    notify.showNotify(); // as the console's shownotify does
+    QVERIFY(notify.page() != ended);
+    QTRY_COMPARE(evaluate(notify.page(), text).toString(), QStringLiteral("last"));
+    QTRY_VERIFY(!ended); // the ended page is freed
 }
 
 BRINDLETON_GUI_TEST_MAIN(TestNotify)
