@@ -93,7 +93,9 @@ void RendererGuard::loadConsole()
 
 bool RendererGuard::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == view && event->type() == QEvent::Resize)
-        overlay->setGeometry(view->rect());
+    // Compared by address only: the filter also sees the view's last events
+    // while it is being destroyed.
+    if (event->type() == QEvent::Resize && watched == overlay->parent())
+        overlay->setGeometry(static_cast<QWidget *>(watched)->rect());
     return QObject::eventFilter(watched, event);
 }
