@@ -1,5 +1,6 @@
 #include "notify/notifywindow.h"
 
+#include "console/rendererguard.h"
 #include "console/webviewsurface.h"
 #include "notify/ui_notifywindow.h"
 
@@ -7,6 +8,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QPlatformSurfaceEvent>
+#include <QPointer>
 #include <QScreen>
 #include <QWebEngineProfile>
 
@@ -35,14 +37,33 @@ NotifyWindow::~NotifyWindow()
 
 QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
 {
-    if (profile)
+    if (profile && !rendererEnded)
         return ui->webView->page();
     // Page-supplied HTML lives in its own off-the-record profile, which has no
     // script bridge and shares nothing with the console.
-    profile = new QWebEngineProfile(this);
+    if (!profile)
+        profile = new QWebEngineProfile(this);
+    // A page whose renderer has ended is replaced, with the last content set.
+    QPointer<QWebEnginePage> ended = rendererEnded ? ui->webView->page() : nullptr;
+    rendererEnded = false;
     auto *page = new QWebEnginePage(profile, ui->webView);
+    connect(
+        page, &QWebEnginePage::renderProcessTerminated, this,
+        [this, page](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
+            const QString cause = RendererGuard::causeOf(status);
+            if (cause.isEmpty() || page != ui->webView->page())
+                return;
+            qDebug().noquote()
+                << QStringLiteral("Pop-up renderer ended (%1, code %2)").arg(cause).arg(exitCode);
+            rendererEnded = true;
+        },
+        Qt::QueuedConnection); // never while the pop-up is being destroyed
     ui->webView->setPage(page);
-    if (loadBlank)
+    if (ended)
+        ended->deleteLater();
+    if (hasContent)
+        page->setHtml(lastHtml, lastBaseUrl);
+    else if (loadBlank)
         page->setUrl(QUrl(QStringLiteral("about:blank")));
     return page;
 }
@@ -54,7 +75,13 @@ QWebEnginePage *NotifyWindow::page()
 
 void NotifyWindow::setContent(const QString &html, const QUrl &baseUrl)
 {
-    ensurePage(false)->setHtml(html, baseUrl);
+    const bool live = profile && !rendererEnded;
+    lastHtml = html;
+    lastBaseUrl = baseUrl;
+    hasContent = true;
+    QWebEnginePage *page = ensurePage(false);
+    if (live)
+        page->setHtml(html, baseUrl);
 }
 
 QPoint NotifyWindow::notifyPosition(const QRect &availableArea)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QUrl>
 
 class MainWindow;
 class QWebEnginePage;
@@ -24,8 +25,8 @@ public:
     // Replaces the pop-up's content; relative references resolve against baseUrl.
     void setContent(const QString &html, const QUrl &baseUrl);
 
-    // The pop-up's page, created on first use in a profile of its own; it shows
-    // "about:blank" until content is set.
+    // The pop-up's page, created on first use in a profile of its own, and made
+    // anew after its renderer ends; it shows "about:blank" until content is set.
     QWebEnginePage *page();
 
     // Where showNotify() puts the pop-up for the given available area.
@@ -41,4 +42,9 @@ private:
     QWebEnginePage *ensurePage(bool loadBlank);
 
     QWebEngineProfile *profile = nullptr;
+    // Set again on a page made anew after its renderer ended.
+    QString lastHtml;
+    QUrl lastBaseUrl;
+    bool hasContent = false;
+    bool rendererEnded = false;
 };

@@ -1,5 +1,8 @@
-// The console window: its form, resizing, title, links, exit prompt and cache.
+// The console window: its form, resizing, title, links, exit prompt, cache and
+// surviving the end of its renderer.
+#include "console/localstore.h"
 #include "console/mainwindow.h"
+#include "console/rendererguard.h"
 #include "console/ui_mainwindow.h"
 #include "httpserver.h"
 #include "notify/notifywindow.h"
@@ -8,10 +11,12 @@
 
 #include <QDesktopServices>
 #include <QDirIterator>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardPaths>
-#include <QStatusBar>
+
+#include <csignal>
 
 using namespace testsupport;
 
@@ -22,19 +27,16 @@ private slots:
     void init();
     void cleanup();
 
-    void formAndGeometry();
     void resizeFillsUpToLimit();
     void titleFollowsPage();
     void linkGoesToBrowserScriptNavigationStays();
     void exitPrompt_data();
     void exitPrompt();
-    void closeConfirmedSkipsPrompt();
     void cacheFillsOnDisk();
+    void rendererEndsReloadUntilStopped();
 
 private:
     QWebEnginePage *page() const { return window->ui->webView->page(); }
-    // Answers the exit prompt that the next close() shows.
-    void answerPrompt(const std::function<void(QMessageBox *)> &answer);
 
     HttpServer server;
     UrlRecorder recorder;
@@ -61,30 +63,11 @@ void TestConsole::cleanup()
     delete window;
 }
 
-void TestConsole::formAndGeometry()
-{
-    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
-    QCOMPARE(window->size(), QSize(555, 400));
-    QCOMPARE(window->windowTitle(), QStringLiteral("MainWindow"));
-    QCOMPARE(window->ui->centralWidget->objectName(), QStringLiteral("centralWidget"));
-    QCOMPARE(window->centralWidget(), window->ui->centralWidget);
-    QCOMPARE(window->ui->webView->objectName(), QStringLiteral("webView"));
-    QCOMPARE(window->ui->webView->parentWidget(), window->ui->centralWidget);
-    QCOMPARE(window->ui->webView->maximumSize(), QSize(2048, 2048));
-    QCOMPARE(window->ui->webView->contextMenuPolicy(), Qt::DefaultContextMenu);
-    QVERIFY(!window->menuWidget());
-    QVERIFY(!window->findChild<QStatusBar *>());
-    QCOMPARE(window->closeConfirmed, 0);
-
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    QCOMPARE(window->ui->webView->geometry(), QRect(0, 0, 555, 400));
-}
-
 void TestConsole::resizeFillsUpToLimit()
 {
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
+    QCOMPARE(window->ui->webView->geometry(), QRect(0, 0, 555, 400));
     window->resize(800, 600);
     QTRY_COMPARE(window->ui->webView->geometry(), QRect(0, 0, 800, 600));
     window->resize(3000, 2200);
@@ -168,15 +151,6 @@ void TestConsole::linkGoesToBrowserScriptNavigationStays()
     QCOMPARE(recorder.opened.size(), 2);
 }
 
-void TestConsole::answerPrompt(const std::function<void(QMessageBox *)> &answer)
-{
-    QTimer::singleShot(0, this, [answer] {
-        QMessageBox *box = nullptr;
-        QTRY_VERIFY((box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())));
-        answer(box);
-    });
-}
-
 void TestConsole::exitPrompt_data()
 {
     QTest::addColumn<QString>("answer");
@@ -185,6 +159,7 @@ void TestConsole::exitPrompt_data()
     QTest::newRow("return (Cancel is the default)") << QStringLiteral("return") << true;
     QTest::newRow("cancel button") << QStringLiteral("cancel") << true;
     QTest::newRow("ok button") << QStringLiteral("ok") << false;
+    QTest::newRow("page's close command: no prompt") << QStringLiteral("confirmed") << false;
 }
 
 void TestConsole::exitPrompt()
@@ -196,8 +171,13 @@ void TestConsole::exitPrompt()
     notify->showNotify();
     QTRY_VERIFY(notify->isVisible());
 
+    if (answer == u"confirmed")
+        window->closeConfirmed = 1;
     bool checked = false;
-    answerPrompt([&](QMessageBox *box) {
+    QObject scope; // the answer is dropped with it when no prompt comes
+    QTimer::singleShot(0, &scope, [&] {
+        QMessageBox *box = nullptr;
+        QTRY_VERIFY((box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())));
         QCOMPARE(box->text(), QStringLiteral("Exit brindleton console?"));
         QCOMPARE(box->windowTitle(), QStringLiteral("brindleton"));
         QCOMPARE(box->icon(), QMessageBox::Question);
@@ -216,31 +196,9 @@ void TestConsole::exitPrompt()
             box->button(QMessageBox::Ok)->click();
     });
     const bool closed = window->close();
-    QVERIFY(checked);
+    QCOMPARE(checked, answer != u"confirmed");
     QCOMPARE(closed, !stays);
     QCOMPARE(window->isVisible(), stays);
-    QVERIFY(!notify->isVisible());
-}
-
-void TestConsole::closeConfirmedSkipsPrompt()
-{
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    notify->showNotify();
-    window->closeConfirmed = 1;
-    bool prompted = false;
-    QTimer probe;
-    connect(&probe, &QTimer::timeout, this, [&] {
-        if (QApplication::activeModalWidget()) {
-            prompted = true;
-            QApplication::activeModalWidget()->close();
-        }
-    });
-    probe.start(10);
-    QVERIFY(window->close());
-    QTest::qWait(50);
-    QVERIFY(!prompted);
-    QVERIFY(!window->isVisible());
     QVERIFY(!notify->isVisible());
 }
 
@@ -275,6 +233,57 @@ void TestConsole::cacheFillsOnDisk()
     const int scriptRequests = server.targets.count("/cached.js");
     QVERIFY(load(page(), server.url(QStringLiteral("/cachepage"))));
     QCOMPARE(server.targets.count("/cached.js"), scriptRequests);
+}
+
+void TestConsole::rendererEndsReloadUntilStopped()
+{
+    server.setPage("/console", "<html><head><title>console</title></head><body>c</body></html>");
+    const QUrl console = server.url(QStringLiteral("/console"));
+    window->show();
+    QVERIFY(load(page(), console));
+    auto command = [this](const char *text) {
+        return evaluate(page(),
+                        QStringLiteral("webkitExternal.command('%1')").arg(QLatin1String(text)));
+    };
+    command("setlocaldata:renderer:kept");
+    QTRY_COMPARE(localstore::read(QStringLiteral("renderer")), QStringLiteral("kept"));
+
+    LogCapture log;
+    QSignalSpy loads(page(), &QWebEnginePage::loadFinished);
+    const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
+    auto killRenderer = [&] {
+        const qint64 pid = page()->renderProcessPid();
+        QVERIFY(pid > 0);
+        QCOMPARE(::kill(pid, SIGKILL), 0);
+    };
+    const QString reloading = QStringLiteral("Console renderer ended (killed, code 9); reloading");
+    for (int end = 1; end <= 2; ++end) {
+        killRenderer();
+        QTRY_COMPARE_WITH_TIMEOUT(loads.size(), end, 20000);
+        QVERIFY(loads.constLast().value(0).toBool());
+        QCOMPARE(page()->url(), console);
+        QCOMPARE(log.lines().count(reloading), end);
+        // The reloaded page has the bridge, and the store kept what was written.
+        QCOMPARE(command("getlocaldata:renderer").toString(), QStringLiteral("kept"));
+        QVERIFY(!stopped->isVisible());
+    }
+
+    killRenderer(); // the third end within a minute
+    QTRY_VERIFY(stopped->isVisible());
+    QVERIFY(log.lines().contains(QStringLiteral(
+        "Console renderer ended (killed, code 9); stopped after 3 ends within a minute")));
+    QCOMPARE(stopped->geometry(), window->ui->webView->rect());
+    QVERIFY(stopped->findChild<QLabel *>()->text().contains(QStringLiteral("stopped responding")));
+
+    stopped->findChild<QPushButton *>()->click();
+    QVERIFY(!stopped->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(loads.size(), 3, 20000); // no load but the one asked for
+    QCOMPARE(command("getlocaldata:renderer").toString(), QStringLiteral("kept"));
+    // Reloading by hand starts the count afresh.
+    killRenderer();
+    QTRY_COMPARE_WITH_TIMEOUT(loads.size(), 4, 20000);
+    QCOMPARE(log.lines().count(reloading), 3);
+    QVERIFY(!stopped->isVisible());
 }
 
 BRINDLETON_GUI_TEST_MAIN(TestConsole)

@@ -1,0 +1,50 @@
+// Keeps the console alive when its renderer process ends abnormally (the OOM
+// killer, an engine fault, a kill by hand): the page is loaded again at once,
+// unless the renderer keeps dying, in which case the window says so natively
+// and offers a Reload button instead of a grey view.
+#pragma once
+
+#include <QElapsedTimer>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QWebEnginePage>
+
+class QWebEngineView;
+
+class RendererGuard : public QObject
+{
+    Q_OBJECT
+public:
+    // Reloads stop after maxEnds abnormal ends within windowMs.
+    static constexpr int maxEnds = 3;
+    static constexpr qint64 windowMs = 60000;
+
+    // consoleOrigin decides whether the page's own address is worth loading
+    // again; any other page is replaced by the console's start address.
+    RendererGuard(QWebEngineView *view, const QString &consoleOrigin, QObject *parent);
+
+    // The cause as the log names it, or an empty string for a normal end.
+    static QString causeOf(QWebEnginePage::RenderProcessTerminationStatus status);
+
+    // The message shown over the view once reloads have stopped.
+    QWidget *stopMessage() const { return overlay; }
+
+    // Hides the message, forgets earlier ends and loads the console again.
+    void reload();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void ended(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode);
+    void loadConsole();
+
+    QPointer<QWebEngineView> view;
+    QPointer<QWebEnginePage> page;
+    QString consoleOrigin;
+    QWidget *overlay = nullptr;
+    QElapsedTimer clock;
+    QList<qint64> recentEnds;
+};
