@@ -86,6 +86,20 @@ QString fixedResults()
     return jsonObject(members);
 }
 
+// Injects a script of the console/bridge folder into the page's main world when
+// each document is created; the script is a function, called with settings.
+void insertScript(QWebEnginePage *page, const QString &name, bool subFrames,
+                  const QString &settings)
+{
+    QWebEngineScript script;
+    script.setName(name);
+    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(subFrames);
+    script.setSourceCode(resource(name) + u'(' + settings + u");");
+    page->scripts().insert(script);
+}
+
 void reply(QWebEngineUrlRequestJob *job, const QByteArray &body = QByteArray())
 {
     auto *buffer = new QBuffer(job);
@@ -177,17 +191,18 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction comm
     page->profile()->installUrlSchemeHandler(schemeName(),
                                              new SchemeHandler(this, origin, secret.toLatin1()));
 
-    const QString settings = jsonObject({{QStringLiteral("origin"), literal(origin)},
-                                         {QStringLiteral("secret"), literal(secret)},
-                                         {QStringLiteral("updateEvent"), literal(updateEvent)},
-                                         {QStringLiteral("results"), fixedResults()}});
-    QWebEngineScript script;
-    script.setName(QStringLiteral("brindleton-bridge"));
-    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
-    script.setWorldId(QWebEngineScript::MainWorld);
-    script.setRunsOnSubFrames(false);
-    script.setSourceCode(resource(QStringLiteral("external.js")) + u'(' + settings + u");");
-    page->scripts().insert(script);
+    const QString linkEvent = literal(QStringLiteral("brindleton-link"));
+    // The bridge itself only in the console's main frame, and never with the
+    // secret in a frame of another origin; the link handling in every frame.
+    insertScript(page, QStringLiteral("external.js"), false,
+                 jsonObject({{QStringLiteral("origin"), literal(origin)},
+                             {QStringLiteral("secret"), literal(secret)},
+                             {QStringLiteral("updateEvent"), literal(updateEvent)},
+                             {QStringLiteral("linkEvent"), linkEvent},
+                             {QStringLiteral("results"), fixedResults()}}));
+    insertScript(page, QStringLiteral("links.js"), true,
+                 jsonObject({{QStringLiteral("origin"), literal(origin)},
+                             {QStringLiteral("linkEvent"), linkEvent}}));
 
     known = localstore::snapshot();
     watcher = new localstore::Watcher(this);

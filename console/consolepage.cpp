@@ -1,35 +1,28 @@
 #include "console/consolepage.h"
 
-#include "console/consoleurl.h"
-
 #include <QDebug>
+#include <QWebEngineNewWindowRequest>
 
-namespace {
-// How long a noted link activation or user input may precede the navigation
-// request that it caused.
-constexpr qint64 activationWindowMs = 2000;
-constexpr qint64 userInputWindowMs = 1000;
-
-QUrl withoutFragment(const QUrl &url)
+ConsolePage::ConsolePage(QWebEngineProfile *profile, QObject *parent)
+    : QWebEnginePage(profile, parent)
 {
-    return url.adjusted(QUrl::RemoveFragment | QUrl::NormalizePathSegments);
-}
-} // namespace
-
-ConsolePage::ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin, QObject *parent)
-    : QWebEnginePage(profile, parent), consoleOrigin(consoleOrigin)
-{
+    connect(this, &QWebEnginePage::newWindowRequested, this, &ConsolePage::newWindow);
+    // An announcement that no activation followed (the page's script cancelled
+    // the click) does not outlive its document.
+    connect(this, &QWebEnginePage::loadStarted, this, [this] { announcedLink.clear(); });
 }
 
 void ConsolePage::noteLinkActivation(const QUrl &url)
 {
-    activatedLink = url;
-    activatedLinkTimer.start();
+    announcedLink = url;
 }
 
-void ConsolePage::noteUserInput()
+bool ConsolePage::takeAnnouncedLink(const QUrl &url)
 {
-    userInputTimer.start();
+    if (announcedLink.isEmpty() || announcedLink != url)
+        return false;
+    announcedLink.clear();
+    return true;
 }
 
 bool ConsolePage::isShownInView(const QUrl &url)
@@ -54,26 +47,26 @@ bool ConsolePage::takeRefusedLoad(const QUrl &url)
     return refusedLoads.removeOne(url);
 }
 
-bool ConsolePage::isLinkActivation(const QUrl &url, bool isMainFrame)
+void ConsolePage::newWindow(QWebEngineNewWindowRequest &request)
 {
-    if (activatedLinkTimer.isValid() && activatedLinkTimer.elapsed() < activationWindowMs &&
-        withoutFragment(activatedLink) == withoutFragment(url)) {
-        activatedLinkTimer.invalidate();
-        return true;
-    }
-    // In the console's own main frame the bridge script reports every link the
-    // user activates, so anything else typed as a link is the page's script
-    // navigating (location.href = ...), which stays in the view.
-    if (isMainFrame && consoleurl::originOf(this->url()) == consoleOrigin)
-        return false;
-    // Elsewhere (other pages, frames) a link navigation that follows the user's
-    // input is taken as the user's click.
-    return userInputTimer.isValid() && userInputTimer.elapsed() < userInputWindowMs;
+    // Every link activation arrives here (links.js makes it so), and nothing
+    // else: window.open opens nothing in the console. The console's own links
+    // are announced by its script; elsewhere only the user's own activation
+    // counts, and the engine lets one activation open one window.
+    const QUrl url = request.requestedUrl();
+    if (takeAnnouncedLink(url) || request.isUserInitiated())
+        emit linkClicked(url);
+    else
+        qDebug().noquote() << "Refused link from a frame of another origin:" << url.toString();
 }
 
 bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
 {
-    if (type == NavigationTypeLinkClicked && isLinkActivation(url, isMainFrame)) {
+    Q_UNUSED(isMainFrame);
+    // A link of the console that still navigates (its script set the target
+    // again while the click was under way) goes to the browser all the same;
+    // any other navigation typed as a link is a script's own and stays.
+    if (type == NavigationTypeLinkClicked && takeAnnouncedLink(url)) {
         emit linkClicked(url);
         return refuse(url);
     }

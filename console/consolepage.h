@@ -2,20 +2,20 @@
 // following them, while the page's own script navigation stays in the view.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QUrl>
 #include <QWebEnginePage>
+
+class QWebEngineNewWindowRequest;
 
 class ConsolePage : public QWebEnginePage
 {
     Q_OBJECT
 public:
-    ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin, QObject *parent);
+    ConsolePage(QWebEngineProfile *profile, QObject *parent);
 
-    // The page's own bridge script saw the user activate a link to url.
+    // The console's own script (console/bridge/links.js) announces each link it
+    // activates, before the engine acts on it.
     void noteLinkActivation(const QUrl &url);
-    // The user pressed a key or released a mouse button in the view.
-    void noteUserInput();
 
     // Whether a load of url that has just started is one this page refused:
     // the engine reports the start of refused navigations too.
@@ -31,13 +31,10 @@ protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
 
 private:
-    bool isLinkActivation(const QUrl &url, bool isMainFrame);
-
+    void newWindow(QWebEngineNewWindowRequest &request);
+    bool takeAnnouncedLink(const QUrl &url);
     bool refuse(const QUrl &url);
 
-    QString consoleOrigin;
     QList<QUrl> refusedLoads;
-    QUrl activatedLink;
-    QElapsedTimer activatedLinkTimer;
-    QElapsedTimer userInputTimer;
+    QUrl announcedLink;
 };

@@ -42,9 +42,11 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     profile = new QWebEngineProfile(QStringLiteral("brindleton"), this);
     profile->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     profile->setCachePath(cacheDirectory());
+    // Cookies live in memory for the run, as they always have.
+    profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
 
     const QString origin = consoleurl::originOf(QUrl(consoleurl::consoleUrl()));
-    page = new ConsolePage(profile, origin, ui->webView);
+    page = new ConsolePage(profile, ui->webView);
     bridge = new bridge::Bridge(
         page, origin, [this](const QString &text) { return command(text); },
         [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
@@ -64,14 +66,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
             ConsolePage::isShownInView(info.url()) && !page->takeRefusedLoad(info.url()))
             handle_javaScriptWindowObjectCleared();
     });
-    // Link activations in pages without the bridge script are recognised by
-    // the user's input that precedes them.
-    qApp->installEventFilter(this);
 }
 
 MainWindow::~MainWindow()
 {
-    qApp->removeEventFilter(this);
     // The page must go before its profile.
     delete ui->webView;
     ui->webView = nullptr;
@@ -88,7 +86,8 @@ QString MainWindow::cacheDirectory()
 bool MainWindow::isOpenableUrl(const QUrl &url)
 {
     const QString scheme = url.scheme().toLower();
-    return url.isValid() && (scheme == u"http" || scheme == u"https" || scheme == u"mailto");
+    return url.isValid() &&
+           (scheme == u"http" || scheme == u"https" || scheme == u"mailto" || scheme == u"tel");
 }
 
 void MainWindow::loadPage(const QString &address)
@@ -122,7 +121,7 @@ void MainWindow::followTitle(const QString &title)
 void MainWindow::handle_linkClicked(const QUrl &url)
 {
     qDebug().noquote() << "linkClicked";
-    qDebug().noquote() << QString::fromUtf8(url.toEncoded());
+    qDebug().noquote() << url.toString();
     openExternally(url);
 }
 
@@ -190,10 +189,7 @@ QString MainWindow::command(const QString &text)
     return fixedResult(name);
 }
 
-// The application-wide filter also sees events that the engine sends to its own
-// items while destroying them (a focused view losing its renderer); the
-// sanitizer's vptr check takes those for invalid objects.
-__attribute__((no_sanitize("vptr"))) bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == this) {
         switch (event->type()) {
@@ -209,10 +205,6 @@ __attribute__((no_sanitize("vptr"))) bool MainWindow::eventFilter(QObject *watch
         default:
             break;
         }
-    } else if ((event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::KeyPress) &&
-               watched->isWidgetType() && ui->webView &&
-               ui->webView->isAncestorOf(static_cast<QWidget *>(watched))) {
-        page->noteUserInput();
     }
     return QMainWindow::eventFilter(watched, event);
 }

@@ -27,7 +27,7 @@ public:
     static QString cacheDirectory();
 
     // Whether a URL may be handed to the desktop (the user's browser or mail
-    // program): http, https and mailto only.
+    // program): http, https, mailto and tel only.
     static bool isOpenableUrl(const QUrl &url);
 
     bridge::Bridge *bridgeForTests() const { return bridge; }

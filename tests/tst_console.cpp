@@ -6,6 +6,7 @@
 #include "console/ui_mainwindow.h"
 #include "httpserver.h"
 #include "notify/notifywindow.h"
+#include "services/scriptcall.h"
 #include "testmain.h"
 #include "webtest.h"
 
@@ -14,7 +15,9 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStandardPaths>
+#include <QUrlQuery>
 
 #include <csignal>
 
@@ -29,7 +32,8 @@ private slots:
 
     void resizeFillsUpToLimit();
     void titleFollowsPage();
-    void linkGoesToBrowserScriptNavigationStays();
+    void links_data();
+    void links();
     void exitPrompt_data();
     void exitPrompt();
     void cacheFillsOnDisk();
@@ -87,68 +91,133 @@ void TestConsole::titleFollowsPage()
     QTRY_COMPARE(window->windowTitle(), QStringLiteral("Second"));
 }
 
-void TestConsole::linkGoesToBrowserScriptNavigationStays()
+void TestConsole::links_data()
 {
-    server.setPage("/links", R"(<html><head><title>links</title><style>a{display:block;
-        font-size:40px;margin:10px}</style></head><body>
-        <a id="web" href="https://example.invalid/a%20b?q=1">web</a>
-        <a id="other" href="ssh://example.invalid/x">other</a>
-        <a id="same" href="/second">same site</a>
-        <button id="scripted" style="font-size:40px"
-            onclick="location.href='ssh://example.invalid/y'">go</button></body></html>)");
+    // Where the link is, how it is activated, its target, and where it ends: "browser" (the
+    // user's browser, the page stays), "refused" (nowhere, logged) or "view" (a script's own
+    // navigation, which stays in the view).
+    QTest::addColumn<QString>("frame");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("outcome");
+    const auto row = [](const char *frame, const char *how, const char *target) {
+        const bool refused = qstrcmp(frame, "foreign frame") == 0 && qstrcmp(how, "script") == 0;
+        QTest::addRow("%s, %s, %s", frame, how, target)
+            << QString::fromLatin1(frame) << QString::fromLatin1(how) << QString::fromLatin1(target)
+            << QString::fromLatin1(refused ? "refused" : "browser");
+    };
+    for (const char *target : {"", "_blank", "_top"}) {
+        for (const char *how : {"user", "script"}) {
+            row("main", how, target);
+            row("own frame", how, target);
+            row("foreign frame", how, target);
+        }
+    }
+    row("main", "enter", "");
+    row("main", "enter", "_blank");
+    row("main", "middle", "");
+    row("main", "user", "named");
+    QTest::newRow("script sets location") << "main"
+                                          << "location" << QString() << "view";
+    QTest::newRow("href # with onclick") << "main"
+                                         << "hash" << QString() << "view";
+    QTest::newRow("other scheme") << "main"
+                                  << "ssh" << QString() << "refused";
+}
+
+void TestConsole::links()
+{
+    QFETCH(QString, frame);
+    QFETCH(QString, how);
+    QFETCH(QString, target);
+    QFETCH(QString, outcome);
+    // A link that fills the top left corner of the page, or of a frame there; when ready, the
+    // document reports it after its first paint.
+    server.setPage("/links", R"(<html><head><title>links</title></head><body style="margin:0">
+        <script>function link(href, target, onclick) {
+          const a = document.createElement('a');
+          a.href = href; a.textContent = 'link'; a.onclick = onclick;
+          if (target) a.target = target;
+          a.style = 'display:block;position:absolute;left:0;top:0;width:300px;height:200px';
+          document.body.appendChild(a);
+          requestAnimationFrame(() => requestAnimationFrame(() => top.postMessage('ready', '*')));
+          addEventListener('mousedown', () => top.postMessage('pressed', '*'), true);
+          return a;
+        }
+        addEventListener('message', e => { window[e.data] = true; });
+        const p = new URLSearchParams(location.search);
+        if (p.has('href')) {
+          const a = link(p.get('href'), p.get('target'));
+          if (p.get('how') === 'script') addEventListener('message', () => a.click());
+        }</script></body></html>)");
     server.setPage("/second", "<html><head><title>second</title></head><body>2</body></html>");
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QVERIFY(load(page(), server.url(QStringLiteral("/links"))));
-    const QUrl pageUrl = page()->url();
-    // Input reaches the page once it has been painted.
-    QVERIFY(waitFor(page(), QStringLiteral("document.readyState === 'complete'")));
-    QTest::qWait(300);
-
+    const QString href = how == u"ssh" ? QStringLiteral("ssh://example.invalid/x")
+                                       : QStringLiteral("https://example.invalid/%1 x?q=1")
+                                             .arg(QString::fromLatin1(QTest::currentDataTag())
+                                                      .remove(QRegularExpression(u"\\W"_qs)));
     LogCapture log;
-    auto click = [this](const char *id) {
-        const QVariantList box =
-            evaluate(page(), QStringLiteral("(function(){const r=document.getElementById('%1')"
-                                            ".getBoundingClientRect();return [r.x+5,r.y+5];})()")
-                                 .arg(QLatin1String(id)))
-                .toList();
-        QWidget *target = window->ui->webView->focusProxy();
-        QVERIFY(target && box.size() == 2);
-        QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier,
-                          QPoint(box[0].toInt(), box[1].toInt()));
-    };
+    if (frame == u"main") {
+        const QString onclick = how == u"hash"
+                                    ? QStringLiteral("() => { location.href = '/second'; }")
+                                    : QStringLiteral("null");
+        evaluate(page(), QStringLiteral("window.a = link(%1, %2, %3); 1")
+                             .arg(scriptcall::stringLiteral(how == u"hash" ? u"#"_qs : href),
+                                  scriptcall::stringLiteral(target), onclick));
+    } else {
+        const QString host = frame == u"own frame" ? u"127.0.0.1"_qs : u"localhost"_qs;
+        QUrl source(QStringLiteral("http://%1:%2/links").arg(host).arg(server.port()));
+        source.setQuery(QUrlQuery({{u"href"_qs, href}, {u"target"_qs, target}, {u"how"_qs, how}}));
+        evaluate(page(), QStringLiteral("const f = document.createElement('iframe'); f.name = "
+                                        "'named'; f.src = %1; f.style = 'position:absolute;"
+                                        "left:0;top:0;width:300px;height:200px;border:0';"
+                                        "document.body.appendChild(f); 1")
+                             .arg(scriptcall::stringLiteral(source.toString(QUrl::FullyEncoded))));
+    }
+    QVERIFY(waitFor(page(), QStringLiteral("window.ready === true")));
 
-    click("web");
-    QTRY_COMPARE(recorder.opened.size(), 1);
-    QCOMPARE(recorder.opened[0], QUrl(QStringLiteral("https://example.invalid/a%20b?q=1")));
-    QVERIFY(log.lines().contains(QStringLiteral("linkClicked")));
-    // The URL is logged literally, percent signs included.
-    QVERIFY(log.lines().contains(QStringLiteral("https://example.invalid/a%20b?q=1")));
+    QWidget *view = window->ui->webView->focusProxy();
+    if (how == u"user" || how == u"ssh" || how == u"hash" || how == u"middle") {
+        // A frame takes input once the engine knows where it lies: press again until it tells.
+        for (int attempt = 0;
+             attempt < 20 && !evaluate(page(), u"window.pressed === true"_qs).toBool(); ++attempt) {
+            QTest::mouseMove(view, QPoint(50, 50));
+            QTest::mouseClick(view, how == u"middle" ? Qt::MiddleButton : Qt::LeftButton,
+                              Qt::NoModifier, QPoint(50, 50));
+            waitFor(page(), u"window.pressed === true"_qs, 500);
+        }
+    } else if (how == u"enter") {
+        evaluate(page(), QStringLiteral("a.focus(); 1"));
+        QTest::keyClick(view, Qt::Key_Return);
+    } else if (how == u"location") {
+        evaluate(page(), QStringLiteral("location.href = '/second'; 1"));
+    } else if (frame == u"main") {
+        evaluate(page(), QStringLiteral("a.click(); 1"));
+    } else {
+        evaluate(page(), QStringLiteral("frames[0].postMessage('go', '*'); 1"));
+    }
 
-    click("same"); // a link to the console's own site goes to the browser too
-    QTRY_COMPARE(recorder.opened.size(), 2);
-    QCOMPARE(recorder.opened[1], server.url(QStringLiteral("/second")));
-
-    click("other"); // other schemes never reach the desktop, clicked or navigated to
-    QTRY_VERIFY(log.lines().filter(QStringLiteral("Refused to open")).size() == 1);
-    click("scripted"); // a script navigation after the user's click
-    QTRY_COMPARE(log.lines().filter(QStringLiteral("Refused")).size(), 2);
-    QCOMPARE(recorder.opened.size(), 2);
-
-    QTest::qWait(300);
-    QCOMPARE(page()->url(), pageUrl);
-    // Refused navigations start no new document.
-    QVERIFY2(log.lines().count(QStringLiteral("handle_javaScriptWindowObjectCleared")) == 0,
-             qPrintable(log.lines().join(u'\n')));
-    QCOMPARE(evaluate(page(), QStringLiteral("document.title")).toString(),
-             QStringLiteral("links"));
-
-    // The page's own script still navigates in the view.
-    QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
-    evaluate(page(), QStringLiteral("location.href = '/second'; 1"));
-    QTRY_COMPARE(page()->url(), server.url(QStringLiteral("/second")));
-    QTRY_COMPARE(window->windowTitle(), QStringLiteral("second"));
-    QCOMPARE(recorder.opened.size(), 2);
+    if (outcome == u"browser") {
+        QTRY_COMPARE(recorder.opened, QList<QUrl>({QUrl(href)}));
+        // Logged literally, as the address reads.
+        QCOMPARE(log.lines().mid(log.lines().indexOf(u"linkClicked"_qs), 2),
+                 QStringList({u"linkClicked"_qs, QUrl(href).toString()}));
+    } else if (outcome == u"refused") {
+        const QString line = how == u"ssh" ? u"Refused to open "_qs + href
+                                           : u"Refused link from a frame of another origin: "_qs +
+                                                 QUrl(href).toString();
+        QTRY_VERIFY2(log.lines().contains(line), qPrintable(log.lines().join(u'\n')));
+    } else {
+        QTRY_COMPARE(page()->url(), server.url(QStringLiteral("/second")));
+    }
+    // Nothing but the script's own navigation leaves the page, and nothing else is opened.
+    if (outcome != u"view") {
+        QVERIFY(waitFor(page(), QStringLiteral("window.ready === true")));
+        QCOMPARE(page()->url(), server.url(QStringLiteral("/links")));
+    }
+    QCOMPARE(recorder.opened.size(), outcome == u"browser" ? 1 : 0);
 }
 
 void TestConsole::exitPrompt_data()

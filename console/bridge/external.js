@@ -145,15 +145,8 @@
     writable: false, enumerable: false, configurable: false
   });
 
-  window.addEventListener('click', function (event) {
-    if (!event.isTrusted || event.button !== 0) return;
-    const path = event.composedPath();
-    for (let i = 0; i < path.length; ++i) {
-      const node = path[i];
-      if ((node instanceof HTMLAnchorElement || node instanceof HTMLAreaElement) && node.href) {
-        request('link', toStr(node.href));
-        return;
-      }
-    }
-  }, true);
+  // The console's frames announce the links they activate (links.js).
+  apply(listen, window, [settings.linkEvent, function (event) {
+    request('link', toStr(apply(detailOf, event, [])));
+  }, true]);
 })
