@@ -12,6 +12,7 @@ int main(int argc, char **argv)
     // derives from the name (the web cache among them) already uses it.
     QCoreApplication::setApplicationName(QStringLiteral("brindleton"));
     bridge::registerScheme();
+    NotifyWindow::registerScheme();
     const QByteArray platform =
         displayplatform::preferred(QProcessEnvironment::systemEnvironment());
     if (!platform.isEmpty())

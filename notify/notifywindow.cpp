@@ -4,13 +4,65 @@
 #include "console/webviewsurface.h"
 #include "notify/ui_notifywindow.h"
 
+#include <QBuffer>
 #include <QDebug>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QLoggingCategory>
 #include <QPlatformSurfaceEvent>
 #include <QPointer>
 #include <QScreen>
 #include <QWebEngineProfile>
+#include <QWebEngineUrlRequestJob>
+#include <QWebEngineUrlScheme>
+#include <QWebEngineUrlSchemeHandler>
+
+Q_LOGGING_CATEGORY(lcNotify, "brindleton.notify")
+
+namespace {
+
+// The pop-up's content comes from a scheme of the pop-up's own profile: the
+// engine turns setHtml() into a data: address, which it limits to 2 MiB.
+const QByteArray contentScheme = QByteArrayLiteral("brindleton-popup");
+
+class ContentHandler : public QWebEngineUrlSchemeHandler
+{
+public:
+    using QWebEngineUrlSchemeHandler::QWebEngineUrlSchemeHandler;
+
+    QByteArray content;
+
+    void requestStarted(QWebEngineUrlRequestJob *job) override
+    {
+        auto *buffer = new QBuffer(job);
+        buffer->setData(content);
+        job->reply(QByteArrayLiteral("text/html; charset=utf-8"), buffer);
+    }
+};
+
+// The content as the pop-up loads it: relative addresses resolve against
+// baseUrl, unless the content names a base of its own.
+QByteArray withBase(const QString &html, const QUrl &baseUrl)
+{
+    if (baseUrl.isEmpty() || html.contains(QLatin1String("<base"), Qt::CaseInsensitive))
+        return html.toUtf8();
+    const QString base =
+        u"<base href=\"" + QString::fromUtf8(baseUrl.toEncoded()).toHtmlEscaped() + u"\">";
+    // After a doctype, so that the content keeps its rendering mode.
+    qsizetype at = 0;
+    if (html.trimmed().startsWith(QLatin1String("<!doctype"), Qt::CaseInsensitive))
+        at = html.indexOf(u'>') + 1;
+    return (html.left(at) + base + html.mid(at)).toUtf8();
+}
+
+} // namespace
+
+void NotifyWindow::registerScheme()
+{
+    QWebEngineUrlScheme scheme(contentScheme);
+    scheme.setSyntax(QWebEngineUrlScheme::Syntax::Path);
+    QWebEngineUrlScheme::registerScheme(scheme);
+}
 
 NotifyWindow::NotifyWindow(QWidget *parent) : QDialog(parent, Qt::WindowFlags())
 {
@@ -41,8 +93,11 @@ QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
         return ui->webView->page();
     // Page-supplied HTML lives in its own off-the-record profile, which has no
     // script bridge and shares nothing with the console.
-    if (!profile)
+    if (!profile) {
         profile = new QWebEngineProfile(this);
+        content = new ContentHandler(profile);
+        profile->installUrlSchemeHandler(contentScheme, content);
+    }
     // A page whose renderer has ended is replaced, with the last content set.
     QPointer<QWebEnginePage> ended = rendererEnded ? ui->webView->page() : nullptr;
     rendererEnded = false;
@@ -58,11 +113,15 @@ QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
             rendererEnded = true;
         },
         Qt::QueuedConnection); // never while the pop-up is being destroyed
+    connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) {
+        if (!ok && page == ui->webView->page() && page->url().scheme() == QLatin1String(contentScheme))
+            qCWarning(lcNotify) << "Unable to show the pop-up's content";
+    });
     ui->webView->setPage(page);
     if (ended)
         ended->deleteLater();
     if (hasContent)
-        page->setHtml(lastHtml, lastBaseUrl);
+        showContent(page);
     else if (loadBlank)
         page->setUrl(QUrl(QStringLiteral("about:blank")));
     return page;
@@ -76,12 +135,17 @@ QWebEnginePage *NotifyWindow::page()
 void NotifyWindow::setContent(const QString &html, const QUrl &baseUrl)
 {
     const bool live = profile && !rendererEnded;
-    lastHtml = html;
-    lastBaseUrl = baseUrl;
     hasContent = true;
     QWebEnginePage *page = ensurePage(false);
+    static_cast<ContentHandler *>(content)->content = withBase(html, baseUrl);
     if (live)
-        page->setHtml(html, baseUrl);
+        showContent(page);
+}
+
+void NotifyWindow::showContent(QWebEnginePage *page)
+{
+    page->load(
+        QUrl(QString::fromLatin1(contentScheme) + u":content?" + QString::number(++generation)));
 }
 
 QPoint NotifyWindow::notifyPosition(const QRect &availableArea)

@@ -9,6 +9,7 @@
 class MainWindow;
 class QWebEnginePage;
 class QWebEngineProfile;
+class QWebEngineUrlSchemeHandler;
 class Ui_NotifyWindow;
 
 class NotifyWindow : public QDialog
@@ -29,6 +30,10 @@ public:
     // anew after its renderer ends; it shows "about:blank" until content is set.
     QWebEnginePage *page();
 
+    // Registers the scheme that serves the pop-up's content; call before the
+    // application object exists.
+    static void registerScheme();
+
     // Where showNotify() puts the pop-up for the given available area.
     static QPoint notifyPosition(const QRect &availableArea);
 
@@ -40,11 +45,12 @@ protected:
 
 private:
     QWebEnginePage *ensurePage(bool loadBlank);
+    void showContent(QWebEnginePage *page);
 
     QWebEngineProfile *profile = nullptr;
-    // Set again on a page made anew after its renderer ended.
-    QString lastHtml;
-    QUrl lastBaseUrl;
+    // Serves the last content set, also to a page made anew after its renderer ended.
+    QWebEngineUrlSchemeHandler *content = nullptr;
+    quint64 generation = 0;
     bool hasContent = false;
     bool rendererEnded = false;
 };

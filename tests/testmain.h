@@ -3,6 +3,7 @@
 #pragma once
 
 #include "console/bridge.h"
+#include "notify/notifywindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -46,6 +47,7 @@ inline QString isolateEnvironment()
         testsupport::isolateEnvironment();                                                         \
         QCoreApplication::setApplicationName(QStringLiteral("brindleton"));                        \
         bridge::registerScheme();                                                                  \
+        NotifyWindow::registerScheme();                                                            \
         QApplication app(argc, argv);                                                              \
         TestClass test;                                                                            \
         QTEST_SET_MAIN_SOURCE_PATH                                                                 \

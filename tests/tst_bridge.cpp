@@ -217,13 +217,15 @@ void TestBridge::effectsAndLog()
 
 void TestBridge::largeNotifyHtml()
 {
-    const QString text(1024 * 1024, u'x');
-    call(QStringLiteral("setnotifyhtml:<p id=big>") + text + QStringLiteral("</p>"));
+    // Far beyond what a data: address may hold: 12 MB of UTF-8 text.
+    const QString text(4 * 1024 * 1024, QChar(0x4e2d));
+    call(QStringLiteral("setnotifyhtml:<!DOCTYPE html><p id=big>") + text + QStringLiteral("</p>"));
     QVERIFY(waitFor(notify->page(),
                     QStringLiteral("document.getElementById('big') !== null && "
-                                   "document.getElementById('big').textContent.length === %1")
+                                   "document.getElementById('big').textContent.length === %1 && "
+                                   "document.compatMode === 'CSS1Compat'")
                         .arg(text.size()),
-                    20000));
+                    60000));
 }
 
 void TestBridge::survivesNavigation()
@@ -471,6 +473,7 @@ int main(int argc, char **argv)
     }
     QCoreApplication::setApplicationName(QStringLiteral("brindleton"));
     bridge::registerScheme();
+    NotifyWindow::registerScheme();
     QApplication app(argc, argv);
     QTEST_SET_MAIN_SOURCE_PATH
     TestBridge test;

@@ -119,6 +119,7 @@ static int destroyChildMain(int argc, char **argv)
 {
     QCoreApplication::setApplicationName(QStringLiteral("brindleton"));
     bridge::registerScheme();
+    NotifyWindow::registerScheme();
     QApplication app(argc, argv);
     MainWindow window;
     window.show();
