@@ -250,6 +250,14 @@ void TestBridge::survivesNavigation()
 
     QVERIFY(load(page(), server.url(QStringLiteral("/console"))));
     QCOMPARE(cleared(), 3);
+    // A value written right before a reload is there for the next document.
+    for (int round = 0; round < 40; ++round) {
+        evaluate(page(), QStringLiteral("webkitExternal.command('setlocaldata:round:%1');"
+                                        "location.reload(); 1")
+                             .arg(round));
+        QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 4 + round, 20000);
+        QCOMPARE(call(QStringLiteral("getlocaldata:round")), QStringLiteral("\"%1\"").arg(round));
+    }
     // A history step may restore the earlier document as it was; either way
     // the page finds the bridge.
     page()->triggerAction(QWebEnginePage::Back);
@@ -368,9 +376,12 @@ void TestBridge::storeAcrossRuns()
     // Two runs of the real program: the first stores a value, the second reads
     // it; each reports what it read and closes itself.
     server.setPage("/webconsole/default2.aspx", R"(<html><head><script>
-        const v = webkitExternal.command('getlocaldata:across runs');
+        const v = ['across runs', 'lone'].map(k => webkitExternal.command('getlocaldata:' + k));
         fetch('/report?' + encodeURIComponent(JSON.stringify(v))).then(() => {
-          if (v === null) webkitExternal.command('setlocaldata:across runs:from run 1');
+          if (v[0] === null) {
+            webkitExternal.command('setlocaldata:across runs:from run 1');
+            webkitExternal.command('setlocaldata:lone:a\uD800b\uDC00');
+          }
           webkitExternal.command('close');
         });</script></head></html>)");
     const QUrl console = server.url(QStringLiteral("/webconsole/default2.aspx"));
@@ -391,7 +402,9 @@ void TestBridge::storeAcrossRuns()
         if (request.startsWith("/report?"))
             reports.append(QUrl::fromPercentEncoding(request.mid(8)));
     }
-    QCOMPARE(reports, QStringList({QStringLiteral("null"), QStringLiteral("\"from run 1\"")}));
+    // A value that is not valid Unicode reads back exactly too.
+    QCOMPARE(reports, QStringList({QStringLiteral("[null,null]"),
+                                   QStringLiteral("[\"from run 1\",\"a\\ud800b\\udc00\"]")}));
 }
 
 void TestBridge::lookupResultsReachThePage()
