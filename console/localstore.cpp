@@ -1,5 +1,7 @@
 #include "console/localstore.h"
 
+#include "platform/platform.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -7,7 +9,6 @@
 #include <QUrl>
 
 #include <QVariant>
-#include <optional>
 
 Q_LOGGING_CATEGORY(lcStore, "brindleton.store")
 
@@ -121,25 +122,22 @@ QString keyOf(const QString &name)
 
 QHash<QString, QString> snapshot()
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+    const std::unique_ptr<QSettings> settings = platform::openStore();
     QHash<QString, QString> values;
-    const QStringList names = settings.childKeys();
+    const QStringList names = settings->childKeys();
     for (const QString &name : names) {
         const QString key = keyOf(name);
         if (key.isNull())
             continue;
-        values.insert(key, decodeValue(settings.value(name)));
+        values.insert(key, decodeValue(settings->value(name)));
     }
     return values;
 }
 
 QString storeFile()
 {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
-    return settings.format() == QSettings::NativeFormat &&
-                   QFileInfo(settings.fileName()).isAbsolute()
-               ? settings.fileName()
-               : QString();
+    const std::unique_ptr<QSettings> settings = platform::openStore();
+    return QFileInfo(settings->fileName()).isAbsolute() ? settings->fileName() : QString();
 }
 
 Watcher::Watcher(QObject *parent)
@@ -188,8 +186,7 @@ QSettings *batchSettings = nullptr;
 Batch::Batch()
 {
     if (!batchSettings) {
-        settings = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
-                                               QStringLiteral("Brindleton"));
+        settings = platform::openStore();
         batchSettings = settings.get();
     }
 }
@@ -215,9 +212,9 @@ Batch::~Batch()
 
 QString read(const QString &key)
 {
-    std::optional<QSettings> own;
+    std::unique_ptr<QSettings> own;
     if (!batchSettings)
-        own.emplace(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+        own = platform::openStore();
     QSettings &settings = batchSettings ? *batchSettings : *own;
     const QVariant value = settings.value(storageName(key), QVariant());
     if (!value.isValid())
@@ -231,9 +228,9 @@ void write(const QString &key, const QString &value)
         qCWarning(lcStore) << "Refused to store a key that is not valid Unicode";
         return;
     }
-    std::optional<QSettings> own;
+    std::unique_ptr<QSettings> own;
     if (!batchSettings)
-        own.emplace(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brindleton"));
+        own = platform::openStore();
     QSettings &settings = batchSettings ? *batchSettings : *own;
     settings.setValue(storageName(key), encodeValue(value));
     if (own)

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSettings>
 #include <QString>
 #include <QtGlobal>
+
+#include <memory>
 
 namespace platform {
 
@@ -28,6 +31,14 @@ QString reverseLookup(quint32 address);
 // Replaces the resolver for the whole process; nullptr restores the system's.
 // Call it while no look-up is running.
 void setReverseResolver(ReverseResolver resolver);
+
+// The settings that hold the console page's key/value store for the current
+// user: the registry key HKEY_CURRENT_USER\Software\Brindleton on Windows,
+// ~/.config/Brindleton.conf on Linux.
+std::unique_ptr<QSettings> openStore();
+
+// Whether the file system takes names that differ only in case for the same file.
+bool fileNamesIgnoreCase();
 
 // Ends the process at once with the given status: flushes the standard streams,
 // then leaves without running static destructors or atexit handlers, which can

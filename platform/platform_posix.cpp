@@ -27,6 +27,21 @@ QString systemReverseLookup(quint32 address)
     return QString::fromUtf8(host);
 }
 
+std::unique_ptr<QSettings> openStore()
+{
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QStringLiteral("Brindleton"));
+}
+
+bool fileNamesIgnoreCase()
+{
+#ifdef Q_OS_MACOS
+    return true;
+#else
+    return false;
+#endif
+}
+
 void exitNow(int status)
 {
     std::fflush(nullptr);

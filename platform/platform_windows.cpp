@@ -1,0 +1,62 @@
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+namespace platform {
+
+namespace {
+
+// WinSock must be started before the first look-up; once is enough.
+void startWinsock()
+{
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    Q_UNUSED(started);
+}
+
+} // namespace
+
+quint32 ipv4FromText(const QByteArray &text)
+{
+    startWinsock();
+    return inet_addr(text.constData());
+}
+
+QString systemReverseLookup(quint32 address)
+{
+    startWinsock();
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    wchar_t host[NI_MAXHOST];
+    if (GetNameInfoW(reinterpret_cast<const sockaddr *>(&sa), sizeof sa, host, NI_MAXHOST, nullptr,
+                     0, NI_NAMEREQD) != 0)
+        return QString();
+    return QString::fromWCharArray(host);
+}
+
+std::unique_ptr<QSettings> openStore()
+{
+    // Exactly this key: with only an organisation name, Qt would write beneath
+    // ...\Brindleton\OrganizationDefaults.
+    return std::make_unique<QSettings>(QStringLiteral("HKEY_CURRENT_USER\\Software\\Brindleton"),
+                                       QSettings::NativeFormat);
+}
+
+bool fileNamesIgnoreCase()
+{
+    return true;
+}
+
+void exitNow(int status)
+{
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+} // namespace platform
