@@ -111,9 +111,6 @@ public:
                 if (e != QMediaPlayer::NoError)
                     finish(false);
             });
-        } else if (player->source() == file) {
-            // The same source again would be ignored, and the player left at its end.
-            player->setSource(QUrl());
         }
         busy = true;
         running = false;
@@ -140,7 +137,11 @@ private:
     {
         if (!std::exchange(busy, false))
             return;
-        if (!ok) // a fresh pipeline for the next sound
+        // The file is let go, so that it can be removed or replaced; after a
+        // failure, the next sound gets a fresh pipeline.
+        if (ok)
+            player->setSource(QUrl());
+        else
             std::exchange(player, nullptr)->deleteLater();
         ended(ok);
     }
