@@ -95,6 +95,12 @@ Entry entryAt(const QString &path)
 
 // Lives on a player thread and plays one file at a time there, reusing its
 // player. Reports through the callbacks, on its own thread.
+//
+// A QMediaPlayer rather than QSoundEffect: alert sounds come in any format the
+// backend plays, not only WAV. Qt 6.4's GStreamer backend can deadlock in
+// setSource() (the wavparse streaming thread and the caller wait on each
+// other), which is why no player runs on the GUI thread and each play is
+// watched by a deadline.
 class PlayerWorker : public QObject
 {
 public:
