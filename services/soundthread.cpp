@@ -199,7 +199,7 @@ public:
         const QDeadlineTimer patience(2000);
         for (PlayerSlot *slot : all)
             if (!slot->thread->wait(patience))
-                slot->thread->setParent(nullptr); // stuck in the pipeline: left behind
+                slot->setParent(nullptr); // stuck in the pipeline: left behind, whole
     }
 
     QNetworkAccessManager network;
