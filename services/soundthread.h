@@ -1,14 +1,21 @@
 // Fetches a sound over HTTP(S) into the temporary directory, which serves as a
 // cache across runs, and plays it.
+//
+// Every command goes through one queue of downloads and one of playbacks, both
+// first come, first served: one network access manager for all fetches, at most
+// maxDownloads of them at a time, and at most maxPlayers sounds playing at a
+// time, each on a thread of its own so that the GUI thread never waits on the
+// media pipeline.
 #pragma once
 
 #include <QObject>
 #include <QString>
 
-class QMediaPlayer;
-class QNetworkAccessManager;
 class QNetworkReply;
-class QFile;
+class QSaveFile;
+class QTimer;
+class QUrl;
+class SoundService;
 
 class SoundThread : public QObject
 {
@@ -17,41 +24,50 @@ public:
     using QObject::QObject;
     ~SoundThread() override;
 
+    static constexpr int maxDownloads = 4;
+    static constexpr int maxPlayers = 2;
+
+    // A fetch still running after this long is given up (default 2 minutes).
+    static void setDownloadDeadline(int ms);
+    // Time a player is given to start, and to end beyond the length of the
+    // sound; a player that misses it is abandoned (default 30 seconds).
+    static void setPlaybackDeadline(int ms);
+
     // The URL text exactly as the page passed it; set before start().
     QString url;
 
-    // Plays the cached file at once, joins a fetch of the same file that is
-    // already under way, or starts a fetch. Call once, on the GUI thread. The
-    // object deletes itself when its work is over: after playback, or at once
-    // when there is nothing to play.
+    // Plays the cached file, joins a fetch of the same file that is already
+    // queued or under way, or queues a fetch. Call once, on the GUI thread. The
+    // object deletes itself when its work is over: after playback, or as soon
+    // as there is nothing to play.
     void start();
 
 signals:
-    // The fetch this object started, or waited for, has ended, successfully or
-    // not. Not emitted when the file was present or could not be saved.
+    // The fetch this object ran, or waited for, has ended, successfully or
+    // not. Not emitted when the file was present or the name unusable.
     void finished();
-    // Playback has ended; ok is false when the player could not play the file.
+    // Playback has ended; ok is false when the file could not be played.
     void played(bool ok);
 
 private:
+    friend class SoundService;
+    enum class Stage { Idle, FetchQueued, Fetching, Waiting, PlayQueued, Playing, Done };
+
     void waitFor(SoundThread *fetcher);
-    void fetch(const QUrl &source);
-    bool openPartFile();
-    void discardPartFile();
+    void fetch();
     void storeReceived();
     void onReplyFinished();
-    bool moveIntoPlace();
+    bool commit();
     void endFetch(bool ok);
     void play();
     void endPlayback(bool ok);
 
     QString path;
-    QNetworkAccessManager *network = nullptr;
+    Stage stage = Stage::Idle;
     QNetworkReply *reply = nullptr;
-    QFile *partFile = nullptr;
-    QMediaPlayer *player = nullptr;
-    bool registered = false;
+    QSaveFile *file = nullptr;
+    QTimer *deadline = nullptr;
     bool fetched = false;
     bool writeFailed = false;
-    bool playbackEnded = false;
+    bool timedOut = false;
 };
