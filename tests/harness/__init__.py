@@ -197,10 +197,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         self.url = urllib.parse.urlsplit(self.path)
         self.query = dict(urllib.parse.parse_qsl(self.url.query))
         self.body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        routes = self.server.routes
-        route = routes.get(self.url.path) or next(
-            (f for p, f in routes.items() if p.endswith("/") and self.url.path.startswith(p)),
-            lambda _: (404, b"not found\n"))
+        routes, path = self.server.routes, self.url.path
+        prefix = max((p for p in routes if p.endswith("/") and path.startswith(p)), key=len,
+                     default=None)
+        route = routes.get(path) or routes.get(prefix) or (lambda _: (404, b"not found\n"))
         try:
             answer = route(self)
             if answer is not None:
@@ -213,11 +213,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def reply(self, status, body=b"", headers=None, length=None):
         """Sends the status and headers, then body unless HEAD was asked."""
         self.send_response(status)
-        headers = {"Content-Type": "text/plain", "Cache-Control": "no-store", **(headers or {})}
-        if status != 304:
-            headers["Content-Length"] = str(len(body) if length is None else length)
+        headers = {"Cache-Control": "no-store", **({} if status == 304 else {
+            "Content-Type": "text/plain", "Content-Length": len(body) if length is None else length}),
+            **(headers or {})}
         for name, value in headers.items():
-            self.send_header(name, value)
+            self.send_header(name, str(value))
         self.end_headers()
         if self.command != "HEAD":
             self.wfile.write(body)
