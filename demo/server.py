@@ -31,6 +31,7 @@ import time
 import urllib.parse
 
 DEMO_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(DEMO_DIR, "..", "tests"))
 import harness  # noqa: E402
 
