@@ -1,15 +1,8 @@
 #!/usr/bin/env python3
-"""A smoke run of the built brindleton under a real window manager.
-
-Starts its own X display (Xvfb with openbox), serves a console page on
-127.0.0.1 and runs the program once, with a home, XDG directories and TMPDIR of
-its own, to check what only a window manager shows: the console window is made
-once, the pop-up stays above it without taking the focus, and Alt+F4 brings the
-exit prompt. Everything else is for the C++ tests.
-
-    python3 tests/e2e/test_e2e.py --program build/brindleton
-
-Needs Xvfb, openbox, xdotool and x11-utils (scripts/install-deps installs them).
+"""Smoke run of the built brindleton under a real window manager (Xvfb with openbox):
+the console window is made once, the pop-up stays above it without the focus, and
+Alt+F4 brings the exit prompt. The rest is for the C++ tests. Needs Xvfb, openbox,
+xdotool, x11-utils.   python3 tests/e2e/test_e2e.py --program build/brindleton
 """
 
 import argparse
@@ -56,10 +49,10 @@ class SmokeRun(unittest.TestCase):
 
     def tearDown(self):
         self.log.close()
-        if not getattr(self, "passed", False):
-            sys.stderr.write("the run's files are kept in %s\n" % self.dir)
-        else:
+        if getattr(self, "passed", False):
             shutil.rmtree(self.dir, ignore_errors=True)
+        else:
+            sys.stderr.write("the run's files are kept in %s\n" % self.dir)
 
     def wait(self, condition, what, interval=0.05):
         def check():

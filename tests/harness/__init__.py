@@ -1,9 +1,5 @@
-"""What the end-to-end tests, the benchmark and the demo share: waiting for a
-condition, process trees, a private X display with openbox, private home
-directories, a loopback HTTP server with routes and WAV files.
-
-Python standard library only; the display needs Xvfb, openbox and xprop.
-"""
+"""Shared by tests/e2e, bench/ and demo/: waiting, process trees, an X display of
+our own (Xvfb, openbox, xprop), private homes, a loopback HTTP server, WAV files."""
 
 import atexit
 import http.server
@@ -22,8 +18,7 @@ class Timeout(AssertionError):
 
 
 def wait_until(condition, timeout, what, interval=0.05):
-    """Polls condition until it gives a true value, which it returns; after
-    timeout seconds raises Timeout naming what (or what(), for the state then)."""
+    """condition()'s first true value; Timeout naming what (or what()) after timeout s."""
     deadline = time.monotonic() + timeout
     while True:
         value = condition()
@@ -75,7 +70,7 @@ def _signal_all(pids, sig):
     for pid in pids:
         try:
             os.kill(pid, sig)
-        except (ProcessLookupError, PermissionError):
+        except OSError:
             pass
 
 
@@ -122,17 +117,12 @@ class Display:
                           pass_fds=(write_end,), stdout=log, stderr=log)
         os.close(write_end)
         try:
-            number = b""
-            deadline = time.monotonic() + timeout
-            while not number.endswith(b"\n") and select.select(
-                    [read_end], [], [], max(0, deadline - time.monotonic()))[0]:
-                piece = os.read(read_end, 16)
-                if not piece:
-                    break
-                number += piece
-            if not number.strip().isdigit():
+            # Xvfb writes its number in one piece once it takes connections.
+            ready = select.select([read_end], [], [], timeout)[0]
+            number = os.read(read_end, 16).decode().strip() if ready else ""
+            if not number.isdigit():
                 raise RuntimeError("Xvfb did not start (see %s)" % log.name)
-            self.name = ":" + number.decode().strip()
+            self.name = ":" + number
             rc = os.path.join(workdir, "openbox-rc.xml")
             with open(rc, "w") as f:
                 f.write(OPENBOX_RC)
@@ -214,7 +204,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         """Sends the status and headers, then body unless HEAD was asked."""
         self.send_response(status)
         headers = {"Cache-Control": "no-store", **({} if status == 304 else {
-            "Content-Type": "text/plain", "Content-Length": len(body) if length is None else length}),
+            "Content-Type": "text/plain", "Content-Length": length or len(body)}),
             **(headers or {})}
         for name, value in headers.items():
             self.send_header(name, str(value))
@@ -224,9 +214,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
 
 def serve(routes, port=0):
-    """An HTTP server on 127.0.0.1 in a thread: routes maps a path (or a prefix
-    ending in "/") to fn(request) giving (status, body[, headers]) or None when
-    fn has answered itself. request has url, query, body and reply()."""
+    """An HTTP server on 127.0.0.1 in a thread. routes: path (or prefix ending in "/") ->
+    fn(request with url, query, body, reply()) giving (status, body[, headers]) or None."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), _Handler)
     server.daemon_threads, server.block_on_close = True, False
     server.routes = routes
@@ -246,6 +235,5 @@ def wav_header(data_bytes, rate):
 
 def wav(samples, rate):
     """A 16-bit mono WAV file of samples (floats from -1 to 1)."""
-    pcm = struct.pack("<%dh" % len(samples),
-                      *(round(max(-1.0, min(1.0, s)) * 32767) for s in samples))
+    pcm = struct.pack("<%dh" % len(samples), *(round(max(-1, min(1, s)) * 32767) for s in samples))
     return wav_header(len(pcm), rate) + pcm
