@@ -103,7 +103,7 @@ class Bench:
                 self.load_sample()
                 try:
                     ms, mib, procs, ua = self.measure_start(key, kind, binary)
-                except (RuntimeError, harness.Timeout) as e:
+                except (RuntimeError, harness.Timeout, OSError) as e:
                     self.note("a start of %s failed: %s" % (key, e))
                     continue
                 self.results["user_agents"][kind] = ua
