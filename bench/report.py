@@ -233,33 +233,22 @@ def report_drive(b, w):
     else:
         w("| figure | value |")
         w("|---|---|")
-    rows = [
-        ("`playsound` of a cached file: the bridge call as the page sees it, ms",
-         ("sound", "call"), 1),
-        ("`playsound` of a cached file: command sent to the \"Play file\" log line, ms",
-         ("sound", "logged"), 1),
-        ("`playsound` of a cached file: command sent to the player opening the file, ms",
-         ("sound", "opened"), 1),
-        ("`playsound` of a cached file: command sent to the player's first read, ms",
-         ("sound", "read"), 1),
-        ("50 MB sound: command to \"Play file\" (download and store), s",
-         ("download", "seconds"), 2),
-        ("50 MB sound: peak PSS growth of the main process during the download, MiB",
-         ("download", "pss_growth_mib"), 1),
-        ("50 MB sound: peak RSS growth of the main process during the download, MiB",
-         ("download", "rss_growth_mib"), 1),
-        ("50 MB sound: peak PSS growth in the 1.5 s after (playback starting), MiB",
-         ("download", "pss_growth_after_mib"), 1),
-        ("`shownotify`: the bridge call as the page sees it, first show, ms",
-         ("popup", "call_first"), 1),
-        ("`shownotify`: the bridge call as the page sees it, later shows, ms",
-         ("popup", "call_later"), 1),
-        ("`shownotify` to the pop-up mapped, first show after start, ms",
-         ("popup", "first"), 1),
-        ("`shownotify` to the pop-up mapped, later shows (median of %d per run), ms"
-         % (b.args.popups - 1), ("popup", "later"), 1),
-    ]
-    for label, keys, digits in rows:
+    # The figure's place in a run's results, its decimals and its label.
+    rows = """sound call 1 `playsound` of a cached file: the bridge call as the page sees it, ms
+        sound logged 1 `playsound` of a cached file: command sent to the "Play file" log line, ms
+        sound opened 1 `playsound` of a cached file: command sent to the player opening the file, ms
+        sound read 1 `playsound` of a cached file: command sent to the player's first read, ms
+        download seconds 2 50 MB sound: command to "Play file" (download and store), s
+        download pss_growth_mib 1 50 MB sound: peak PSS growth of the main process during the download, MiB
+        download rss_growth_mib 1 50 MB sound: peak RSS growth of the main process during the download, MiB
+        download pss_growth_after_mib 1 50 MB sound: peak PSS growth in the 1.5 s after (playback starting), MiB
+        popup call_first 1 `shownotify`: the bridge call as the page sees it, first show, ms
+        popup call_later 1 `shownotify`: the bridge call as the page sees it, later shows, ms
+        popup first 1 `shownotify` to the pop-up mapped, first show after start, ms
+        popup later 1 `shownotify` to the pop-up mapped, later shows (median of %d per run), ms"""
+    for row in (rows % (b.args.popups - 1)).splitlines():
+        part, key, digits, label = row.split(None, 3)
+        keys, digits = (part, key), int(digits)
         w("| %s | %s |" % (label, " | ".join(spread(column(b, s, *keys), digits)
                                              for s in shells)))
     w("")
