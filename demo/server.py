@@ -1,37 +1,41 @@
 #!/usr/bin/env python3
-"""Local web server for the bundled Brindleton demo console.
+"""Local web server for the bundled Brindleton demo console, and the demo's runs.
 
 Serves the files under demo/console/ at /webconsole/, with the console page at
 /webconsole/default2.aspx (the same address as on the production service), and a
-short alert sound at /sounds/alert.wav that is synthesised at start-up.
-
-Only the Python 3 standard library is used. The server listens on 127.0.0.1
-only. Typical use:
+short alert sound at /sounds/alert.wav that is synthesised at start-up. The
+server listens on 127.0.0.1 only.
 
     python3 demo/server.py --port 0 --port-file /tmp/brindleton-demo.port
 
 prints the console's address and writes the chosen port number to the file once
 the socket is listening, so that scripts can wait for the file and read it.
+With --run PROGRAM it also runs the shell against the console until the shell
+ends; adding --screenshot PATH runs it headless instead (an X display of its own
+with openbox), saves a screenshot of the console with its pop-up and ends.
+scripts/run-demo uses both.
 """
-
-from __future__ import annotations
 
 import argparse
 import email.utils
-import http.server
-import io
 import math
 import os
 import posixpath
+import shutil
 import signal
+import subprocess
 import sys
+import tempfile
 import threading
 import time
 import urllib.parse
-import wave
 
-HOST = "127.0.0.1"
-CONSOLE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "console")
+DEMO_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(DEMO_DIR, "..", "tests"))
+import harness  # noqa: E402
+
+CONSOLE_DIR = os.path.join(DEMO_DIR, "console")
 CONSOLE_PREFIX = "/webconsole/"
 CONSOLE_PAGE = "/webconsole/default2.aspx"
 SOUND_PATH = "/sounds/alert.wav"
@@ -82,196 +86,154 @@ def make_alert_wav(rate: int = 44100) -> bytes:
     fade = int(0.02 * rate)
     for k in range(fade):
         samples[total - fade + k] *= 1.0 - (k + 1) / fade
-    frames = bytearray()
-    for s in samples:
-        v = max(-1.0, min(1.0, s))
-        frames += int(round(v * 32767)).to_bytes(2, "little", signed=True)
-    buf = io.BytesIO()
-    with wave.open(buf, "wb") as w:
-        w.setnchannels(1)
-        w.setsampwidth(2)
-        w.setframerate(rate)
-        w.writeframes(bytes(frames))
-    return buf.getvalue()
+    return harness.wav(samples, rate)
 
 
-class ConsoleHandler(http.server.SimpleHTTPRequestHandler):
-    server_version = "BrindletonDemo/1.0"
-    protocol_version = "HTTP/1.1"
-
-    # Set by main() before the server starts.
-    verbose = False
-    sound = b""
-    sound_mtime = 0.0
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, directory=CONSOLE_DIR, **kwargs)
-
-    # -- routing -----------------------------------------------------------
-
-    def _route(self) -> str | None:
-        """Maps the request path to a file below CONSOLE_DIR, or None for 404."""
-        path = urllib.parse.urlsplit(self.path).path
-        if path == CONSOLE_PAGE:
-            return os.path.join(CONSOLE_DIR, "index.html")
-        if not path.startswith(CONSOLE_PREFIX):
-            return None
-        rel = urllib.parse.unquote(path[len(CONSOLE_PREFIX):])
-        if not rel or rel.endswith("/") or "\0" in rel:
-            return None
-        norm = posixpath.normpath("/" + rel).lstrip("/")
-        parts = norm.split("/")
-        if any(p in ("", ".", "..") or p.startswith(".") for p in parts):
-            return None
-        full = os.path.join(CONSOLE_DIR, *parts)
-        root = os.path.realpath(CONSOLE_DIR)
-        if os.path.commonpath([os.path.realpath(full), root]) != root:
-            return None
-        return full if os.path.isfile(full) else None
-
-    def do_GET(self):
-        self._serve(head=False)
-
-    def do_HEAD(self):
-        self._serve(head=True)
-
-    def _serve(self, head: bool) -> None:
-        path = urllib.parse.urlsplit(self.path).path
-        if path in ("/", "/webconsole", "/webconsole/"):
-            self._redirect(CONSOLE_PAGE)
-            return
-        if path == SOUND_PATH:
-            self._send_bytes(self.sound, "audio/wav", self.sound_mtime, ASSET_CACHE_CONTROL, head)
-            return
-        file_path = self._route()
-        if file_path is None:
-            self._send_error(404, "Not found")
-            return
-        ext = os.path.splitext(file_path)[1].lower()
-        ctype = CONTENT_TYPES.get(ext, "application/octet-stream")
-        cache = PAGE_CACHE_CONTROL if path == CONSOLE_PAGE or ext == ".html" else ASSET_CACHE_CONTROL
-        try:
-            with open(file_path, "rb") as f:
-                mtime = os.fstat(f.fileno()).st_mtime
-                body = f.read()
-        except OSError:
-            self._send_error(404, "Not found")
-            return
-        self._send_bytes(body, ctype, mtime, cache, head)
-
-    # -- responses ---------------------------------------------------------
-
-    def _not_modified_since(self, mtime: float) -> bool:
-        header = self.headers.get("If-Modified-Since")
-        if not header:
-            return False
-        try:
-            since = email.utils.parsedate_to_datetime(header).timestamp()
-        except (TypeError, ValueError, IndexError, OverflowError):
-            return False
-        return int(mtime) <= int(since)
-
-    def _send_bytes(self, body: bytes, ctype: str, mtime: float, cache: str, head: bool) -> None:
-        if self._not_modified_since(mtime):
-            self.send_response(304)
-            self.send_header("Cache-Control", cache)
-            self.send_header("Last-Modified", email.utils.formatdate(mtime, usegmt=True))
-            self.end_headers()
-            return
-        self.send_response(200)
-        self.send_header("Content-Type", ctype)
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", cache)
-        self.send_header("Last-Modified", email.utils.formatdate(mtime, usegmt=True))
-        self.send_header("X-Content-Type-Options", "nosniff")
-        self.send_header("Referrer-Policy", "no-referrer")
-        self.end_headers()
-        if not head:
-            self.wfile.write(body)
-
-    def _redirect(self, location: str) -> None:
-        self.send_response(302)
-        self.send_header("Location", location)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-
-    def _send_error(self, code: int, message: str) -> None:
-        body = f"{code} {message}\n".encode("utf-8")
-        self.send_response(code)
-        self.send_header("Content-Type", "text/plain; charset=utf-8")
-        self.send_header("Content-Length", str(len(body)))
-        self.send_header("Cache-Control", "no-store")
-        self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
-
-    def log_message(self, format, *args):  # noqa: A002 - signature of the base class
-        if self.verbose:
-            sys.stderr.write("%s - %s\n" % (self.address_string(), format % args))
+def console_file(path: str) -> str | None:
+    """The file below CONSOLE_DIR for a request path, or None (404)."""
+    if path == CONSOLE_PAGE:
+        return os.path.join(CONSOLE_DIR, "index.html")
+    rel = urllib.parse.unquote(path[len(CONSOLE_PREFIX):])
+    if not rel or rel.endswith("/") or "\0" in rel:
+        return None
+    parts = posixpath.normpath("/" + rel).lstrip("/").split("/")
+    if any(p in ("", ".", "..") or p.startswith(".") for p in parts):
+        return None
+    full = os.path.join(CONSOLE_DIR, *parts)
+    root = os.path.realpath(CONSOLE_DIR)
+    if os.path.commonpath([os.path.realpath(full), root]) != root:
+        return None
+    return full if os.path.isfile(full) else None
 
 
-class DemoServer(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
+def answer(request, body: bytes, ctype: str, mtime: float, cache: str):
+    """The body, or 304 when the client's copy (If-Modified-Since) is as new."""
+    headers = {"Cache-Control": cache, "Last-Modified": email.utils.formatdate(mtime, usegmt=True)}
+    try:
+        since = email.utils.parsedate_to_datetime(request.headers["If-Modified-Since"])
+        if int(mtime) <= int(since.timestamp()):
+            return 304, b"", headers
+    except (TypeError, ValueError, IndexError, OverflowError):
+        pass
+    return 200, body, dict(headers, **{"Content-Type": ctype, "X-Content-Type-Options": "nosniff",
+                                       "Referrer-Policy": "no-referrer"})
 
 
-def write_port_file(path: str, port: int) -> None:
-    """Writes the port atomically: readers never see a partial file."""
-    tmp = f"{path}.{os.getpid()}.tmp"
-    with open(tmp, "w", encoding="ascii") as f:
-        f.write(f"{port}\n")
-    os.replace(tmp, path)
+def serve_console(request):
+    if request.url.path == CONSOLE_PREFIX:
+        return 302, b"", {"Location": CONSOLE_PAGE}
+    file_path = console_file(request.url.path)
+    try:
+        with open(file_path, "rb") as f:
+            mtime, body = os.fstat(f.fileno()).st_mtime, f.read()
+    except (OSError, TypeError):
+        return 404, b"404 Not found\n", {"Content-Type": "text/plain; charset=utf-8"}
+    ext = os.path.splitext(file_path)[1].lower()
+    cache = PAGE_CACHE_CONTROL if ext == ".html" else ASSET_CACHE_CONTROL
+    return answer(request, body, CONTENT_TYPES.get(ext, "application/octet-stream"), mtime, cache)
 
 
-def parse_args(argv: list[str]) -> argparse.Namespace:
+def start_server(port: int, verbose: bool):
+    sound, sound_mtime = make_alert_wav(), time.time()
+
+    def logged(route):
+        def run(request):
+            if verbose:
+                sys.stderr.write("%s %s\n" % (request.command, request.path))
+            return route(request)
+        return run
+
+    def redirect(request):  # "/" is every path's prefix: only itself is redirected
+        if request.url.path in ("/", "/webconsole"):
+            return 302, b"", {"Location": CONSOLE_PAGE}
+        return 404, b"404 Not found\n", {"Content-Type": "text/plain; charset=utf-8"}
+
+    return harness.serve({path: logged(route) for path, route in {
+        "/": redirect, "/webconsole": redirect, CONSOLE_PREFIX: serve_console,
+        SOUND_PATH: lambda r: answer(r, sound, "audio/wav", sound_mtime, ASSET_CACHE_CONTROL),
+    }.items()}, port)
+
+
+def run_headless(program: str, url: str, screenshot: str) -> int:
+    """Runs the shell on a display of its own with the console's pop-up shown
+    (?demo=1), and saves a screenshot of the screen."""
+    work = tempfile.mkdtemp(prefix="brindleton-demo-")
+    display = harness.Display(work, size=(960, 600))
+    shell = None
+    try:
+        # A calm backdrop instead of black (display sets it, then exits 1).
+        backdrop = os.path.join(work, "backdrop.png")
+        display.x("convert", "-size", "960x600", "gradient:#4b5a6e-#252c36", backdrop)
+        display.x("display", "-window", "root", backdrop)
+        with open(os.path.join(work, "shell.log"), "wb") as log:
+            shell = harness.start([program], stdout=log, stderr=log, env=harness.private_env(
+                work, display.env({"BRINDLETON_CONSOLE_URL": url + "?demo=1"})))
+        for title, what in (("Brindleton Operator Console", "the console page to load"),
+                            ("New session waiting", "the notification pop-up")):
+            harness.wait_until(lambda: shell.poll() is not None or
+                               display.windows("--name", "^%s$" % title), 90, what)
+            if shell.poll() is not None:
+                raise RuntimeError("the shell ended (status %s) before %s; see %s"
+                                   % (shell.returncode, what, log.name))
+        # Both views have painted once the screen stops changing.
+        shots = []
+        harness.wait_until(lambda: shots.append(display.x("import", "-window", "root", "rgb:-"))
+                           or len(shots) > 1 and shots[-1] == shots[-2], 30, "a still screen",
+                           interval=0.5)
+        os.makedirs(os.path.dirname(os.path.abspath(screenshot)), exist_ok=True)
+        subprocess.run(["import", "-window", "root", screenshot], env=display.env(), check=True)
+        print("screenshot saved to " + screenshot, file=sys.stderr)
+        return 0
+    finally:
+        harness.stop(shell, 10)
+        display.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def main(argv: list[str]) -> int:
     p = argparse.ArgumentParser(description="Serve the Brindleton demo console on 127.0.0.1.")
     p.add_argument("--port", type=int, default=8080,
                    help="TCP port to listen on; 0 picks any free port (default: 8080)")
     p.add_argument("--port-file", metavar="PATH",
                    help="write the chosen port to PATH once listening; removed again on exit")
     p.add_argument("--verbose", action="store_true", help="log every request to standard error")
+    p.add_argument("--run", metavar="PROGRAM", help="run the shell against the console")
+    p.add_argument("--screenshot", metavar="PATH",
+                   help="with --run: run headless, save a screenshot to PATH and end")
     args = p.parse_args(argv)
     if not 0 <= args.port <= 65535:
         p.error("--port must be between 0 and 65535")
-    return args
-
-
-def main(argv: list[str]) -> int:
-    args = parse_args(argv)
-    ConsoleHandler.verbose = args.verbose
-    ConsoleHandler.sound = make_alert_wav()
-    ConsoleHandler.sound_mtime = time.time()
-
     try:
-        server = DemoServer((HOST, args.port), ConsoleHandler)
+        server = start_server(args.port, args.verbose)
     except OSError as e:
-        print(f"server.py: cannot listen on {HOST}:{args.port}: {e.strerror}", file=sys.stderr)
+        print(f"server.py: cannot listen on 127.0.0.1:{args.port}: {e.strerror}", file=sys.stderr)
         return 1
-    port = server.server_address[1]
-
-    def stop(signum, _frame):
-        # shutdown() waits for serve_forever() to return, so it must not run
-        # on the thread that is inside serve_forever().
-        threading.Thread(target=server.shutdown, daemon=True).start()
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-
+    url = server.url + CONSOLE_PAGE
+    print(f"Brindleton demo console: {url}", flush=True)
     if args.port_file:
-        write_port_file(args.port_file, port)
-    print(f"Brindleton demo console: http://{HOST}:{port}{CONSOLE_PAGE}", flush=True)
+        tmp = f"{args.port_file}.{os.getpid()}.tmp"  # readers never see a partial file
+        with open(tmp, "w", encoding="ascii") as f:
+            f.write(f"{server.server_address[1]}\n")
+        os.replace(tmp, args.port_file)
+    ended = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: ended.set())
     try:
-        server.serve_forever(poll_interval=0.2)
-    finally:
-        server.server_close()
-        if args.port_file:
-            try:
-                os.remove(args.port_file)
-            except OSError:
+        if args.run and args.screenshot:
+            return run_headless(args.run, url, args.screenshot)
+        if args.run:
+            shell = harness.start([args.run], env=dict(os.environ, BRINDLETON_CONSOLE_URL=url))
+            while shell.poll() is None and not ended.wait(0.2):
                 pass
-    if args.verbose:
-        print("server.py: stopped", file=sys.stderr)
-    return 0
+            harness.stop(shell, 10)
+            return shell.returncode
+        ended.wait()
+        return 0
+    finally:
+        server.shutdown()
+        server.server_close()
+        if args.port_file and os.path.exists(args.port_file):
+            os.remove(args.port_file)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,132 @@
+"""One program started on a display of its own with fresh home directories."""
+
+import os
+import subprocess
+
+from common import BUILD_DIR, Hung, WINDOW_SIZE, harness, now
+from watch import LineReader
+
+
+def pss_kib(pid):
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def rss_kib(pid):
+    try:
+        with open("/proc/%d/statm" % pid) as f:
+            return int(f.read().split()[1]) * (os.sysconf("SC_PAGE_SIZE") // 1024)
+    except OSError:
+        return 0
+
+
+def thread_count(pid):
+    try:
+        return len(os.listdir("/proc/%d/task" % pid))
+    except OSError:
+        return 0
+
+
+class Launch:
+    """One program started on its own display with fresh home directories.
+    kind: "shell" (brindleton, at `binary`), "bareview", "bareview-named" or
+    "chromium"."""
+
+    def __init__(self, bench, kind, run, mode="start", binary=None):
+        self.bench = bench
+        self.kind = kind
+        self.binary = binary
+        self.run = run
+        self.dir = os.path.join(bench.work, run)
+        os.makedirs(self.dir)
+        self.popen = None
+        self.display = None
+        self.stderr = None
+        self.loaded_params = {}
+        self.env = self.make_env()
+        self.url = "%s/console/index.html?run=%s&mode=%s" % (bench.base, run, mode)
+        self.resolv_conf = bench.resolv_conf if mode == "drive" else None
+
+    def make_env(self):
+        d = self.dir
+        keep = {k: v for k, v in os.environ.items()
+                if k in ("LANG", "LC_ALL", "TERM", "USER", "LOGNAME", "SHELL")}
+        env = harness.private_env(d, keep)
+        env["LANG"] = env.get("LANG", "C.UTF-8")
+        # The desktop's opener is a no-op that only notes its calls.
+        env["PATH"] = self.bench.noop_bin + ":/usr/local/bin:/usr/bin:/bin"
+        env["NOOP_LOG"] = os.path.join(d, "opened.log")
+        env["QT_QPA_PLATFORM"] = "xcb"
+        env["NO_AT_BRIDGE"] = "1"
+        env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(d, "no-bus")
+        return env
+
+    def command(self):
+        if self.kind == "shell":
+            return [self.binary]
+        if self.kind.startswith("bareview"):
+            return [os.path.join(BUILD_DIR, "bench", "bareview")]
+        if self.kind == "chromium":
+            args = ["chromium", "--app=" + self.url,
+                    "--window-size=%d,%d" % WINDOW_SIZE,
+                    "--user-data-dir=" + os.path.join(self.dir, "chromium-profile"),
+                    "--disable-gpu", "--no-first-run", "--no-default-browser-check",
+                    "--disable-background-networking", "--disable-component-update",
+                    "--disable-sync", "--password-store=basic"]
+            if os.geteuid() == 0:
+                args.append("--no-sandbox")
+            return args
+        raise ValueError(self.kind)
+
+    def wrapped_command(self):
+        """The command, in a mount namespace whose /etc/resolv.conf names the
+        bench's resolver (the process keeps its pid: unshare and sh exec)."""
+        if not self.resolv_conf:
+            return self.command()
+        return (["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                 'mount --bind "$0" /etc/resolv.conf && exec "$@"', self.resolv_conf] +
+                self.command())
+
+    def start(self):
+        self.display = harness.Display(self.dir)
+        env = dict(self.env, DISPLAY=self.display.name, BRINDLETON_CONSOLE_URL=self.url)
+        if self.kind == "bareview-named":
+            env["BAREVIEW_PROFILE"] = "named"
+        if self.kind == "shell":
+            stderr = subprocess.PIPE
+        else:
+            stderr = open(os.path.join(self.dir, "stderr.log"), "wb")
+        self.spawned = now()
+        with open(os.path.join(self.dir, "stdout.log"), "wb") as stdout:
+            self.popen = harness.start(self.wrapped_command(), env=env, cwd=self.dir,
+                                       stdout=stdout, stderr=stderr)
+        if stderr is subprocess.PIPE:
+            self.stderr = LineReader(self.popen.stderr, os.path.join(self.dir, "stderr.log"))
+            self.stderr.start()
+
+    def wait_loaded(self, after=None, timeout=60, step="the page's load after the start"):
+        """Seconds from the start to the first load report after `after`."""
+        got = self.bench.pages.wait_loaded(self.run, after or self.spawned, timeout)
+        if got is None:
+            raise Hung("%s: %s" % (self.run, step), timeout, self.dir)
+        t, q = got
+        self.loaded_params = q
+        return t - self.spawned
+
+    def tree_pss_kib(self):
+        pids = harness.tree(self.popen.pid)
+        return sum(pss_kib(p) for p in pids), len(pids)
+
+    def stop(self):
+        try:
+            harness.stop(self.popen, 1.0)
+        finally:
+            if self.display:
+                self.display.stop()
+
