@@ -204,6 +204,28 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction comm
                  jsonObject({{QStringLiteral("origin"), literal(origin)},
                              {QStringLiteral("linkEvent"), linkEvent}}));
 
+    // The engine does not always hand the page's scripts to a renderer that
+    // replaces one that ended: a console document without the bridge has them
+    // handed over afresh and is loaded again, a few times at most.
+    connect(page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
+        if (!ok || consoleurl::originOf(this->page->url()) != this->origin)
+            return;
+        this->page->runJavaScript(
+            QStringLiteral("typeof webkitExternal"), QWebEngineScript::MainWorld,
+            [this](const QVariant &type) {
+                if (type.toString() == u"object") {
+                    reloadsForBridge = 0;
+                } else if (reloadsForBridge < 3) {
+                    ++reloadsForBridge;
+                    qCWarning(lcBridge) << "The console page came without the bridge; reloading";
+                    const QList<QWebEngineScript> scripts = this->page->scripts().toList();
+                    this->page->scripts().clear();
+                    this->page->scripts().insert(scripts);
+                    this->page->triggerAction(QWebEnginePage::Reload);
+                }
+            });
+    });
+
     known = localstore::snapshot();
     watcher = new localstore::Watcher(this);
     connect(watcher, &localstore::Watcher::changed, this, &Bridge::storeChanged);

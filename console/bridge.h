@@ -121,6 +121,7 @@ private:
     bool running = false;
     QStringList calls;
     int refused = 0;
+    int reloadsForBridge = 0;
 };
 
 } // namespace bridge

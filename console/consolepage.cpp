@@ -1,11 +1,45 @@
 #include "console/consolepage.h"
 
+#include "console/consoleurl.h"
+
 #include <QDebug>
 #include <QWebEngineNewWindowRequest>
+#include <QWebEngineUrlRequestInterceptor>
 
-ConsolePage::ConsolePage(QWebEngineProfile *profile, QObject *parent)
+namespace {
+
+// A frame of another origin may not replace the console page: the engine lets a
+// frame's script navigate the top document after the user's activation there.
+class TopNavigationGuard : public QWebEngineUrlRequestInterceptor
+{
+public:
+    TopNavigationGuard(QWebEnginePage *page, const QString &consoleOrigin)
+        : QWebEngineUrlRequestInterceptor(page), page(page), consoleOrigin(consoleOrigin)
+    {
+    }
+
+    void interceptRequest(QWebEngineUrlRequestInfo &info) override
+    {
+        if (info.resourceType() != QWebEngineUrlRequestInfo::ResourceTypeMainFrame ||
+            info.initiator().isEmpty() || consoleurl::originOf(page->url()) != consoleOrigin ||
+            consoleurl::originOf(info.initiator()) == consoleOrigin)
+            return;
+        qDebug().noquote() << "Refused navigation of the console by a frame of another origin:"
+                           << info.requestUrl().toString();
+        info.block(true);
+    }
+
+private:
+    QWebEnginePage *page;
+    QString consoleOrigin;
+};
+
+} // namespace
+
+ConsolePage::ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin, QObject *parent)
     : QWebEnginePage(profile, parent)
 {
+    setUrlRequestInterceptor(new TopNavigationGuard(this, consoleOrigin));
     connect(this, &QWebEnginePage::newWindowRequested, this, &ConsolePage::newWindow);
     // An announcement that no activation followed (the page's script cancelled
     // the click) does not outlive its document.

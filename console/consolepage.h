@@ -11,7 +11,7 @@ class ConsolePage : public QWebEnginePage
 {
     Q_OBJECT
 public:
-    ConsolePage(QWebEngineProfile *profile, QObject *parent);
+    ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin, QObject *parent);
 
     // The console's own script (console/bridge/links.js) announces each link it
     // activates, before the engine acts on it.

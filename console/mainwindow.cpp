@@ -46,7 +46,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
 
     const QString origin = consoleurl::originOf(QUrl(consoleurl::consoleUrl()));
-    page = new ConsolePage(profile, ui->webView);
+    page = new ConsolePage(profile, origin, ui->webView);
     bridge = new bridge::Bridge(
         page, origin, [this](const QString &text) { return command(text); },
         [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
@@ -56,6 +56,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     settings->setAttribute(QWebEngineSettings::JavascriptEnabled, true);
     settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, true);
     settings->setAttribute(QWebEngineSettings::PluginsEnabled, true);
+    settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
 
     new RendererGuard(ui->webView, origin, this);
 

@@ -88,7 +88,9 @@ void RendererGuard::loadConsole()
     // A console page is loaded again where it was; anything else (an error
     // page, a foreign site) gives way to the console's start address.
     const QUrl here = page->url();
-    page->load(consoleurl::originOf(here) == consoleOrigin ? here : QUrl(consoleurl::consoleUrl()));
+    const QUrl console =
+        consoleurl::originOf(here) == consoleOrigin ? here : QUrl(consoleurl::consoleUrl());
+    page->load(console);
 }
 
 bool RendererGuard::eventFilter(QObject *watched, QEvent *event)

@@ -90,9 +90,9 @@ public:
     LogCapture()
     {
         lines().clear();
-        previous = qInstallMessageHandler(&LogCapture::handler);
+        previous() = qInstallMessageHandler(&LogCapture::handler);
     }
-    ~LogCapture() { qInstallMessageHandler(previous); }
+    ~LogCapture() { qInstallMessageHandler(previous()); }
     static QStringList &lines()
     {
         static QStringList all;
@@ -100,12 +100,19 @@ public:
     }
 
 private:
-    static void handler(QtMsgType type, const QMessageLogContext &, const QString &message)
+    // Warnings and errors still reach the test's output.
+    static void handler(QtMsgType type, const QMessageLogContext &context, const QString &message)
     {
         if (type == QtDebugMsg)
             lines().append(message);
+        else
+            previous()(type, context, message);
     }
-    QtMessageHandler previous = nullptr;
+    static QtMessageHandler &previous()
+    {
+        static QtMessageHandler handler = nullptr;
+        return handler;
+    }
 };
 
 } // namespace testsupport

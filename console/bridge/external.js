@@ -64,6 +64,7 @@
   // writes on top; the shell sends what changes elsewhere.
   const store = new Table(), pending = new Table();
   const snapshot = request('store', '');
+  if (snapshot === null) reportError('webkitExternal: the store could not be read');
   if (snapshot !== null) {
     const values = parse(snapshot), keys = keysOf(values);
     for (let i = 0; i < keys.length; ++i) apply(set, store, [keys[i], values[keys[i]]]);
