@@ -1,6 +1,7 @@
 #include "console/rendererguard.h"
 
 #include "console/consoleurl.h"
+#include "notify/webview.h"
 
 #include <QDebug>
 #include <QEvent>
@@ -35,24 +36,9 @@ RendererGuard::RendererGuard(QWebEngineView *view, const QString &consoleOrigin,
             Qt::QueuedConnection);
 }
 
-QString RendererGuard::causeOf(QWebEnginePage::RenderProcessTerminationStatus status)
-{
-    switch (status) {
-    case QWebEnginePage::NormalTerminationStatus:
-        break;
-    case QWebEnginePage::AbnormalTerminationStatus:
-        return QStringLiteral("abnormal");
-    case QWebEnginePage::CrashedTerminationStatus:
-        return QStringLiteral("crashed");
-    case QWebEnginePage::KilledTerminationStatus:
-        return QStringLiteral("killed");
-    }
-    return QString();
-}
-
 void RendererGuard::ended(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
 {
-    const QString cause = causeOf(status);
+    const QString cause = rendererEndCause(status);
     if (cause.isEmpty() || !page || !view)
         return;
     const qint64 now = clock.elapsed();

@@ -25,9 +25,6 @@ public:
     // again; any other page is replaced by the console's start address.
     RendererGuard(QWebEngineView *view, const QString &consoleOrigin, QObject *parent);
 
-    // The cause as the log names it, or an empty string for a normal end.
-    static QString causeOf(QWebEnginePage::RenderProcessTerminationStatus status);
-
     // The message shown over the view once reloads have stopped.
     QWidget *stopMessage() const { return overlay; }
 

@@ -1,8 +1,7 @@
 #include "notify/notifywindow.h"
 
-#include "console/rendererguard.h"
-#include "console/webviewsurface.h"
 #include "notify/ui_notifywindow.h"
+#include "notify/webview.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -105,7 +104,7 @@ QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
     connect(
         page, &QWebEnginePage::renderProcessTerminated, this,
         [this, page](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {
-            const QString cause = RendererGuard::causeOf(status);
+            const QString cause = rendererEndCause(status);
             if (cause.isEmpty() || page != ui->webView->page())
                 return;
             qDebug().noquote()
@@ -114,7 +113,8 @@ QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
         },
         Qt::QueuedConnection); // never while the pop-up is being destroyed
     connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) {
-        if (!ok && page == ui->webView->page() && page->url().scheme() == QLatin1String(contentScheme))
+        if (!ok && page == ui->webView->page() &&
+            page->url().scheme() == QLatin1String(contentScheme))
             qCWarning(lcNotify) << "Unable to show the pop-up's content";
     });
     ui->webView->setPage(page);
