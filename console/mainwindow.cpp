@@ -20,6 +20,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QWebEngineLoadingInfo>
@@ -27,6 +28,8 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 #include <QWebEngineSettings>
+
+Q_LOGGING_CATEGORY(lcConsole, "brindleton.console")
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 {
@@ -132,7 +135,8 @@ void MainWindow::openExternally(const QUrl &url)
         qDebug().noquote() << "Refused to open" << url.toString();
         return;
     }
-    QDesktopServices::openUrl(url);
+    if (!QDesktopServices::openUrl(url))
+        qCWarning(lcConsole).noquote() << "The desktop could not open" << url.toString();
 }
 
 void MainWindow::handle_javaScriptWindowObjectCleared()
