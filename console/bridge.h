@@ -6,17 +6,20 @@
 //   frame when its document is created. Each request carries a secret that is new for every run
 //   and lives only in that script's closure; a request without it is refused, whatever its
 //   origin, so images, style sheets, fonts, redirects, frames and the page's own fetches cannot
-//   act. Two paths are served: "store", the store's contents for a new document's copy, and
-//   "commands", the commands of one script task, in pieces of bounded size. The shell carries the
-//   commands out before it answers, so the page's call waits while the shell is busy and a value
-//   written before a navigation is there for the next document.
+//   act. Three paths are served: "store", the store's contents for a new document's copy;
+//   "commands", the commands of one script task, in pieces of bounded size; "link", a link that
+//   the console is about to activate (console/bridge/links.js announces it). The shell carries
+//   the commands out before it answers, so the page's call waits while the shell is busy and a
+//   value written before a navigation is there for the next document. While a document unloads,
+//   the engine allows no synchronous request; its last commands go as an asynchronous one.
 // - The shell to the page: runJavaScript. Store changes made elsewhere go to the page's copy
 //   through the isolated world (console/bridge/update.js); look-up results are calls of the
 //   page's HandleQueryDns in its main world (console/bridge/lookups.js). Both reach only a
 //   document of the console's origin.
 //
-// Only the console's origin is served: other sites, frames of other origins and the pop-up get
-// neither the object nor an answer.
+// The command names and their fixed results come from one table (console/commandtext.h), which
+// the page script receives too. Only the console's origin is served: other sites, frames of
+// other origins and the pop-up get neither the object nor an answer.
 #pragma once
 
 #include <QHash>
