@@ -241,6 +241,9 @@ void Bridge::takeCommands(QWebEngineUrlRequestJob *job, const QString &piece)
         return;
     }
     const QString document = piece.mid(1, colon - 1);
+    // Pieces of a document that has gone (its renderer ended mid-way) are of no more use.
+    for (auto it = partial.begin(); it != partial.end();)
+        it = it.key() == document ? std::next(it) : partial.erase(it);
     QString &text = partial[document];
     if (text.size() + piece.size() > maxCommandChars) {
         partial.remove(document);
@@ -255,8 +258,14 @@ void Bridge::takeCommands(QWebEngineUrlRequestJob *job, const QString &piece)
     }
     const QString whole = partial.take(document);
     const qsizetype split = whole.indexOf(u':');
-    deliveries.enqueue({job, document, whole.left(split).toDouble(),
-                        QJsonDocument::fromJson(whole.mid(split + 1).toUtf8()).array()});
+    QJsonParseError error;
+    const QJsonDocument texts = QJsonDocument::fromJson(whole.mid(split + 1).toUtf8(), &error);
+    if (split < 0 || error.error != QJsonParseError::NoError || !texts.isArray()) {
+        qCWarning(lcBridge) << "Refused commands that could not be read:" << error.errorString();
+        job->fail(QWebEngineUrlRequestJob::RequestFailed);
+        return;
+    }
+    deliveries.enqueue({job, document, whole.left(split).toDouble(), texts.array()});
     runCommands();
 }
 
