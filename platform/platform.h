@@ -40,6 +40,9 @@ std::unique_ptr<QSettings> openStore();
 // Whether the file system takes names that differ only in case for the same file.
 bool fileNamesIgnoreCase();
 
+// Whether the character may not stand in a file name (beyond "/" and NUL).
+bool isReservedInFileNames(QChar c);
+
 // Ends the process at once with the given status: flushes the standard streams,
 // then leaves without running static destructors or atexit handlers, which can
 // crash while the web engine's threads are still running.

@@ -42,6 +42,11 @@ bool fileNamesIgnoreCase()
 #endif
 }
 
+bool isReservedInFileNames(QChar c)
+{
+    return c == u'/' || c.unicode() == 0;
+}
+
 void exitNow(int status)
 {
     std::fflush(nullptr);

@@ -53,6 +53,12 @@ bool fileNamesIgnoreCase()
     return true;
 }
 
+bool isReservedInFileNames(QChar c)
+{
+    // Drive letters, alternate data streams and wildcards.
+    return c.unicode() < 0x20 || QStringView(u"<>:\"|?*/\\").contains(c);
+}
+
 void exitNow(int status)
 {
     std::fflush(nullptr);

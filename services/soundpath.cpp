@@ -1,5 +1,7 @@
 #include "services/soundpath.h"
 
+#include "platform/platform.h"
+
 #include <QDir>
 
 namespace soundpath {
@@ -14,11 +16,8 @@ bool isPlainFileName(const QString &name)
     for (const QChar c : name) {
         if (c == u'/' || c == u'\\' || c.unicode() == 0)
             return false;
-#ifdef Q_OS_WIN
-        // Drive letters, alternate data streams and wildcards.
-        if (c.unicode() < 0x20 || QStringView(u"<>:\"|?*").contains(c))
+        if (platform::isReservedInFileNames(c))
             return false;
-#endif
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "services/soundthread.h"
 
+#include "platform/platform.h"
 #include "services/soundpath.h"
 
 #include <QAudioDevice>
@@ -49,11 +50,7 @@ QString seconds(int ms)
 
 QString registryKey(const QString &path)
 {
-#if defined(Q_OS_WIN) || defined(Q_OS_MACOS)
-    return path.toCaseFolded();
-#else
-    return path;
-#endif
+    return platform::fileNamesIgnoreCase() ? path.toCaseFolded() : path;
 }
 
 // Why a URL cannot be fetched, or an empty string when it can.
