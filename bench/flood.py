@@ -1,20 +1,6 @@
 """Floods, a compressed shift and the GUI thread's cost of single commands
-(bench/run --only flood, --only shift, --only guicost).
-
-flood: one script task sends 10 000 sounds (distinct names, small WAVs from the
-bench's server) and 10 000 look-ups of 127.0.0.1 (answered from the hosts
-file; anything else the shell asks goes to the bench's own resolver). The
-program's main process is sampled from /proc (open files, threads, PSS) and
-its GUI thread probed with _NET_WM_PING until every sound has its "Play file"
-or error line and every look-up has reached the page's HandleQueryDns.
-
-shift: an operator's shift, scaled down by --shift-scale: mixed commands,
-pop-up shows, sounds, look-ups and page reloads in rounds; PSS, open files and
-threads of the main process after the first round and after the last.
-
-guicost: 100 `open:` (the desktop opener is a stand-in that exits at once) and
-100 `playsound` of one cached file, one every 50 ms; the longest
-_NET_WM_PING wait while they are sent is the GUI thread's cost of one.
+(bench/run --only flood, --only shift, --only guicost; docs/bench-method.md
+tells how each figure is measured).
 
 Every wait has a deadline: a program that hangs or ends is reported with the
 step it was at, and what was sampled until then is kept.
@@ -26,7 +12,7 @@ import statistics
 import threading
 import time
 
-from common import Hung, fmt, harness, log, now
+from common import Hung, count_lines, fmt, harness, log, now
 from launch import Launch, pss_kib, thread_count
 from pageserver import Channel
 from watch import XWatcher, ping_stats
@@ -90,16 +76,48 @@ class Sampler(threading.Thread):
         self.join(2)
 
 
+def private_kib(pid):
+    """Memory of the process's own (Private_Clean + Private_Dirty): unlike PSS, it
+    does not move when other processes map or drop the same pages."""
+    total = 0
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Private_"):
+                    total += int(line.split()[1])
+    except OSError:
+        pass
+    return total
+
+
+def settle(session, quiet=5.0, timeout=60.0):
+    """Seconds until the main process's open files and threads have stayed the
+    same for `quiet` seconds (work still under way, such as queued sounds, has
+    ended); at most `timeout`."""
+    pid, t0 = session.pid, now()
+    last, since = None, now()
+    while now() - t0 < timeout:
+        session.alive()
+        counts = (fd_count(pid), thread_count(pid))
+        if counts != last:
+            last, since = counts, now()
+        elif now() - since >= quiet:
+            break
+        time.sleep(0.25)
+    return now() - t0
+
+
 def snapshot(pid, seconds=1.0):
-    """Medians of files, threads and PSS (KiB) over a second of quiet."""
+    """Medians of files, threads, PSS and private memory over a second of quiet."""
     samples = []
     end = now() + seconds
     while now() < end:
-        samples.append((fd_count(pid), thread_count(pid), pss_kib(pid)))
+        samples.append((fd_count(pid), thread_count(pid), pss_kib(pid), private_kib(pid)))
         time.sleep(0.05)
     return {"files": statistics.median(s[0] for s in samples),
             "threads": statistics.median(s[1] for s in samples),
-            "pss_mib": statistics.median(s[2] for s in samples) / 1024.0}
+            "pss_mib": statistics.median(s[2] for s in samples) / 1024.0,
+            "private_mib": statistics.median(s[3] for s in samples) / 1024.0}
 
 
 class Session:
@@ -322,25 +340,28 @@ def shift(bench, shell, scale):
                 s.at("round %d: its sounds' \"Play file\" or error lines" % (index + 1))
                 s.wait(lambda: s.lines(r"^Play file .*short-shift-") +
                        s.sounds_ended("-")[1] >= sent_sounds, 120, 0.2)
-                if index == 0 or index == plan["rounds"] - 1:
-                    time.sleep(1.0)
-                    marks.append(snapshot(s.pid))
+                if index in (0, plan["rounds"] // 2):
+                    s.at("round %d: quiet" % (index + 1))
+                    waited = settle(s)
+                    marks.append(dict(snapshot(s.pid), settled_s=waited))
                     log("shift round %d:" % (index + 1), marks[-1])
                 s.at("round %d: the reload" % (index + 1))
                 before = now()
                 s.ask("reload", 30)
                 s.launch.wait_loaded(before, 60, "the load after the reload of round %d"
                                      % (index + 1))
-            s.at("the end")
-            time.sleep(2.0)
-            marks.append(snapshot(s.pid, 2.0))
+            s.at("the end: quiet")
+            waited = settle(s)
+            marks.append(dict(snapshot(s.pid, 2.0), settled_s=waited))
     except (RuntimeError, harness.Timeout, OSError) as e:
         res["failed"] = failure(e)
         res["failed_at"] = s.step
     res["seconds"] = now() - t0
     if marks:
         res["start"] = marks[0]
-        res["end"] = marks[-1]
+        res["half"] = marks[1] if len(marks) > 1 else None
+    if len(marks) == 3:
+        res["end"] = marks[2]
     log("shift:", ", ".join("%s %s" % (k, fmt(v)) for k, v in res.items()))
     return res
 
@@ -364,7 +385,7 @@ def guicost(bench, shell, n=100, gap_ms=50):
             res["ping_idle_max_ms"] = idle["max"] if idle else None
             for name, cmd in (("open", "open:http://127.0.0.1:9/opened"),
                               ("playsound", "playsound:" + url)):
-                opened = harness_count(s.launch.env["NOOP_LOG"])
+                opened = count_lines(s.launch.env["NOOP_LOG"])
                 played = s.lines(r"^Play file .*short\.wav$")
                 offset = bench.sync(s.channel)[0]
                 s.at("%d paced `%s` calls" % (n, name))
@@ -388,7 +409,7 @@ def guicost(bench, shell, n=100, gap_ms=50):
                              if per_call else None} if st else None
                 if name == "open":
                     s.at("the desktop opener to run %d times" % n)
-                    s.wait(lambda: harness_count(s.launch.env["NOOP_LOG"]) - opened >= n, 30)
+                    s.wait(lambda: count_lines(s.launch.env["NOOP_LOG"]) - opened >= n, 30)
                 else:
                     s.at("%d \"Play file\" lines" % n)
                     s.wait(lambda: s.lines(r"^Play file .*short\.wav$") - played >= n, 60)
@@ -396,14 +417,6 @@ def guicost(bench, shell, n=100, gap_ms=50):
     except (RuntimeError, harness.Timeout, OSError) as e:
         res["failed"] = failure(e)
     return res
-
-
-def harness_count(path):
-    try:
-        with open(path) as f:
-            return sum(1 for _ in f)
-    except OSError:
-        return 0
 
 
 # ---- the parts and the report
@@ -498,31 +511,37 @@ def report_section(b, w):
         w("### An operator's shift, compressed %d×" % any_r["scale"])
         w("")
         w("%d mixed commands, %d pop-up shows, %d sounds (%d names), %d look-ups and %d "
-          "reloads, in %d rounds (a full shift divided by %d). Main process, after the "
-          "first round and at the end." % (any_r["mixed"], any_r["shows"], any_r["sounds"],
-                                           SHIFT_SOUND_NAMES, any_r["lookups"],
-                                           any_r["reloads"], any_r["rounds"],
-                                           any_r["scale"]))
+          "reloads, in %d rounds (a full shift divided by %d). Main process, after the first "
+          "round → after the middle one → at the end, each once its open files and "
+          "threads had stayed the same for 5 s (at most 60 s)."
+          % (any_r["mixed"], any_r["shows"], any_r["sounds"], SHIFT_SOUND_NAMES,
+             any_r["lookups"], any_r["reloads"], any_r["rounds"], any_r["scale"]))
         w("")
         w(head)
         w(rule)
-        labels = [("outcome", None), ("PSS, MiB", "pss_mib"), ("open files", "files"),
-                  ("threads", "threads")]
+        labels = [("outcome", None), ("PSS, MiB", "pss_mib"),
+                  ("private memory (not a target), MiB", "private_mib"),
+                  ("open files", "files"), ("threads", "threads")]
         for label, key in labels:
             cells = []
             for s in shells:
                 r = sh[s.key]
                 if key is None:
                     cells.append(cell_failed(r) or "done in %.0f s" % r["seconds"])
-                elif "start" in r and "end" in r:
-                    a, e = r["start"][key], r["end"][key]
-                    cells.append(("%.1f → %.1f (%+.1f %%)" if key == "pss_mib" else
-                                  "%d → %d (%+.1f %%)") % (a, e, (e - a) * 100.0 / a))
+                elif key in r.get("start", {}):
+                    f = "%.1f" if key.endswith("_mib") else "%d"
+                    a, h, e = (None if not r.get(m) else r[m][key]
+                               for m in ("start", "half", "end"))
+                    cells.append("%s → %s → %s%s" % tuple(
+                        ["n/a" if v is None else f % v for v in (a, h, e)] +
+                        ["" if e is None else " (%+.1f %%)" % ((e - a) * 100.0 / a)]))
                 else:
                     cells.append("n/a")
             r = last_ok(sh)
             target, ok = "", None
-            if key and "start" in r and "end" in r and not r.get("failed"):
+            if key == "private_mib":
+                pass
+            elif key and "start" in r and "end" in r and not r.get("failed"):
                 a, e = r["start"][key], r["end"][key]
                 if key == "pss_mib":
                     target, ok = "≤ +5 %", e <= a * (1 + SHIFT_GROWTH)
@@ -558,7 +577,7 @@ def report_section(b, w):
                 for s in shells:
                     r = g[s.key]
                     v = r.get(name) if r else None
-                    cells.append(fn(v, r) if v else (cell_failed(r) or "n/a"))
+                    cells.append(fn(v, r) if v else (judged and cell_failed(r) or "n/a"))
                 r = last_ok(g)
                 v = r.get(name) if r else None
                 w("| `%s`: GUI stall %s | %s | %s | %s |"
