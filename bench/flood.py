@@ -219,7 +219,7 @@ class Session:
 
 
 def failure(e):
-    return "%s: %s" % (type(e).__name__, e)
+    return str(e) if isinstance(e, (Hung, Ended)) else "%s: %s" % (type(e).__name__, e)
 
 
 # ---- flood
@@ -435,7 +435,11 @@ def run_part(bench, part):
 
 
 def cell_failed(r):
-    return "**%s**" % r["failed"].replace("|", "\\|") if r and r.get("failed") else ""
+    """A failure for the report: the logs it names are gone by then."""
+    if not r or not r.get("failed"):
+        return ""
+    text = re.sub(r"^(Hung|Ended): ", "", r["failed"].split("; see ")[0])
+    return "**%s**" % text.replace("|", "\\|")
 
 
 def report_section(b, w):
