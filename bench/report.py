@@ -8,6 +8,7 @@ import shutil
 import statistics
 import subprocess
 
+import flood
 from common import dpkg_version, git, log, median_of, summary
 
 
@@ -99,6 +100,7 @@ def report(b, path, elapsed):
     report_startup(b, w)
     report_restart(b, w)
     report_drive(b, w)
+    flood.report_section(b, w)
     if b.notes:
         w("### Checks that failed during the run")
         w("")

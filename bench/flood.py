@@ -1,0 +1,592 @@
+"""Floods, a compressed shift and the GUI thread's cost of single commands
+(bench/run --only flood, --only shift, --only guicost; docs/bench-method.md
+tells how each figure is measured).
+
+Every wait has a deadline: a program that hangs or ends is reported with the
+step it was at, and what was sampled until then is kept.
+"""
+
+import os
+import re
+import statistics
+import threading
+import time
+
+from common import Hung, count_lines, fmt, harness, log, now
+from launch import Launch, pss_kib, thread_count
+from pageserver import Channel
+from watch import XWatcher, ping_stats
+
+PARTS = ["flood", "shift", "guicost"]
+
+FLOOD_SOUNDS = 10000
+FLOOD_LOOKUPS = 10000
+# Targets, for the report's "met" column.
+FLOOD_FILES_ABOVE_IDLE = 256
+FLOOD_THREADS_ABOVE_IDLE = 40
+FLOOD_STALL_MS = 16.0
+SHIFT_GROWTH = 0.05
+COMMAND_COST_MS = 2.0
+
+# A full shift: (mixed commands, pop-up shows, sounds, look-ups, reloads).
+SHIFT_FULL = (200000, 20000, 5000, 20000, 500)
+SHIFT_SOUND_NAMES = 20  # an operator's alerts come from a small set
+MIXED = ["getlocaldata:shiftkey", "setlocaldata:shiftkey:value %d",
+         "setnotifytitle:Call %d waiting", "setnotifyhtml:<p>Caller <b>%d</b> on line 4</p>",
+         "hidenotify", "maximize", "nosuchcommand:%d"]
+PLAYBACK_ERRORS = re.compile(r"^Error: (The sound did not play|Sound output is not responding)")
+FETCH_END = re.compile(r"^(Error: |Unable to save the file)")
+
+
+class Ended(RuntimeError):
+    """The program ended during a step."""
+
+    def __init__(self, step, status):
+        super().__init__("ended (status %s) during: %s" % (status, step))
+
+
+def fd_count(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return 0
+
+
+class Sampler(threading.Thread):
+    """Open files, threads and PSS of one process, every `interval` seconds."""
+
+    def __init__(self, pid, interval=0.02):
+        super().__init__(daemon=True)
+        self.pid, self.interval = pid, interval
+        self.samples = []  # (time, files, threads, pss KiB)
+        self.stop_flag = False
+
+    def run(self):
+        while not self.stop_flag:
+            self.samples.append((now(), fd_count(self.pid), thread_count(self.pid),
+                                 pss_kib(self.pid)))
+            time.sleep(self.interval)
+
+    def peak(self, index):
+        values = [s[index] for s in self.samples if s[index]]
+        return max(values) if values else None
+
+    def close(self):
+        self.stop_flag = True
+        self.join(2)
+
+
+def private_kib(pid):
+    """Memory of the process's own (Private_Clean + Private_Dirty): unlike PSS, it
+    does not move when other processes map or drop the same pages."""
+    total = 0
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Private_"):
+                    total += int(line.split()[1])
+    except OSError:
+        pass
+    return total
+
+
+def settle(session, quiet=5.0, timeout=60.0):
+    """Seconds until the main process's open files and threads have stayed the
+    same for `quiet` seconds (work still under way, such as queued sounds, has
+    ended); at most `timeout`."""
+    pid, t0 = session.pid, now()
+    last, since = None, now()
+    while now() - t0 < timeout:
+        session.alive()
+        counts = (fd_count(pid), thread_count(pid))
+        if counts != last:
+            last, since = counts, now()
+        elif now() - since >= quiet:
+            break
+        time.sleep(0.25)
+    return now() - t0
+
+
+def snapshot(pid, seconds=1.0):
+    """Medians of files, threads, PSS and private memory over a second of quiet."""
+    samples = []
+    end = now() + seconds
+    while now() < end:
+        samples.append((fd_count(pid), thread_count(pid), pss_kib(pid), private_kib(pid)))
+        time.sleep(0.05)
+    return {"files": statistics.median(s[0] for s in samples),
+            "threads": statistics.median(s[1] for s in samples),
+            "pss_mib": statistics.median(s[2] for s in samples) / 1024.0,
+            "private_mib": statistics.median(s[3] for s in samples) / 1024.0}
+
+
+class Session:
+    """One start of a shell in drive mode, with its page's channel and an X watcher."""
+
+    def __init__(self, bench, shell, tag):
+        self.bench = bench
+        self.launch = Launch(bench, "shell", bench.next_run(shell.key + "-" + tag), "drive",
+                             shell.binary)
+        self.channel = Channel()
+        with bench.pages.lock:
+            bench.pages.channels[self.launch.run] = self.channel
+        self.watcher = None
+        self.step = "the start"
+
+    def __enter__(self):
+        try:
+            self.bench.load_sample()
+            if self.bench.dns:
+                self.bench.dns.delay = 0.0
+            self.launch.start()
+            self.watcher = XWatcher(self.launch.display.name)
+            self.watcher.start()
+            self.launch.wait_loaded()
+            self.pid = self.launch.popen.pid
+            self.at("the console window to show")
+            self.wid = self.watcher.find_client(self.pid)
+            if self.wid is None:
+                raise Hung("the console window to show", 10, self.launch.dir)
+            time.sleep(1.0)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.bench.load_sample()
+        self.close()
+
+    def close(self):
+        if self.watcher:
+            self.watcher.close()
+        self.launch.stop()
+
+    def at(self, step):
+        self.step = step
+        log(self.launch.run + ":", step)
+
+    def alive(self):
+        status = self.launch.popen.poll()
+        if status is not None:
+            raise Ended(self.step, status)
+
+    def wait(self, condition, timeout, interval=0.05):
+        """condition()'s first true value; Hung naming the step after timeout s."""
+        deadline = now() + timeout
+        while True:
+            value = condition()
+            if value:
+                return value
+            self.alive()
+            if now() >= deadline:
+                raise Hung("%s: %s" % (self.launch.run, self.step), timeout, self.launch.dir)
+            time.sleep(interval)
+
+    def ask(self, op, timeout, **args):
+        """The page's answer to one task; Hung or Ended naming the step."""
+        args["op"] = op
+        self.channel.tasks.put(args)
+        box = []
+
+        def answered():
+            try:
+                box.append(self.channel.results.get(timeout=0.2))
+            except Exception:
+                return False
+            return True
+
+        self.wait(answered, timeout, 0)
+        if isinstance(box[0], dict) and "error" in box[0]:
+            raise RuntimeError("task %r failed in the page: %s" % (op, box[0]["error"]))
+        return box[0]
+
+    def lines(self, pattern):
+        return self.launch.stderr.count(pattern)
+
+    def sounds_ended(self, names_rx):
+        """Sounds of the names with their "Play file" line, and fetch-ending error lines."""
+        rx = re.compile(r"^Play file .*/(" + names_rx + r")$")
+        played, errors = set(), 0
+        with self.launch.stderr.cond:
+            for _, line in self.launch.stderr.lines:
+                m = rx.search(line)
+                if m:
+                    played.add(m.group(1))
+                elif FETCH_END.search(line) and not PLAYBACK_ERRORS.search(line):
+                    errors += 1
+        return len(played), errors
+
+
+def failure(e):
+    return str(e) if isinstance(e, (Hung, Ended)) else "%s: %s" % (type(e).__name__, e)
+
+
+# ---- flood
+
+
+def flood(bench, shell):
+    res = {"sounds": FLOOD_SOUNDS, "lookups": FLOOD_LOOKUPS}
+    sampler = None
+    s = Session(bench, shell, "flood")
+    try:
+        with s:
+            s.at("idle figures")
+            idle = snapshot(s.pid)
+            res.update(idle_files=idle["files"], idle_threads=idle["threads"],
+                       idle_pss_mib=idle["pss_mib"])
+            s.watcher.start_pings(s.wid)
+            time.sleep(0.5)
+            idle_ping = ping_stats(s.watcher.stop_pings(), 0, now(), now())
+            res["ping_idle_ms"] = idle_ping["median"] if idle_ping else None
+            sampler = Sampler(s.pid)
+            sampler.start()
+            s.watcher.start_pings(s.wid)
+            t0 = now()
+            try:
+                s.at("the page's task sending the flood")
+                r = s.ask("flood", 120, sounds=FLOOD_SOUNDS, lookups=FLOOD_LOOKUPS,
+                          address="127.0.0.1",
+                          soundBase=bench.base + "/sounds/short-flood-")
+                res["loop_ms"] = r["loopMs"]
+                res["answer"] = r["last"]
+                s.at("the %d look-ups to reach HandleQueryDns" % FLOOD_LOOKUPS)
+                s.wait(lambda: s.ask("dnscount", 30)["count"] >= FLOOD_LOOKUPS, 180, 0.5)
+                s.at("the %d sounds' \"Play file\" or error lines" % FLOOD_SOUNDS)
+                s.wait(lambda: sum(s.sounds_ended(r"short-flood-\d+\.wav")) >= FLOOD_SOUNDS,
+                       180, 0.5)
+                res["seconds"] = now() - t0
+                time.sleep(1.0)
+            except (RuntimeError, harness.Timeout) as e:
+                res["failed"] = failure(e)
+                log("flood of", shell.label, "failed:", e)
+            finally:
+                pings = s.watcher.stop_pings()
+                sampler.close()
+                stall = ping_stats(pings, t0, now(), now())
+                res["ping_max_ms"] = stall["max"] if stall else None
+                res["ping_p99_ms"] = stall["p99"] if stall else None
+                try:
+                    res["answered"] = s.ask("dnscount", 10)["count"]
+                except (RuntimeError, harness.Timeout):
+                    res["answered"] = None
+                played, errors = s.sounds_ended(r"short-flood-\d+\.wav")
+                res.update(played=played, sound_errors=errors)
+                if s.launch.popen.poll() is None:
+                    res["end_pss_mib"] = pss_kib(s.pid) / 1024.0
+                else:
+                    res["status"] = s.launch.popen.returncode
+    except (RuntimeError, harness.Timeout, OSError) as e:
+        res.setdefault("failed", failure(e))
+    if sampler and sampler.samples:
+        res["peak_files"] = sampler.peak(1)
+        res["peak_threads"] = sampler.peak(2)
+        res["peak_pss_mib"] = sampler.peak(3) / 1024.0
+    log("flood:", ", ".join("%s %s" % (k, fmt(v)) for k, v in res.items()))
+    return res
+
+
+# ---- a shift
+
+
+def shift_plan(scale):
+    mixed, shows, sounds, lookups, reloads = (max(1, n // scale) for n in SHIFT_FULL)
+    rounds = reloads
+    return {"scale": scale, "mixed": mixed, "shows": shows, "sounds": sounds,
+            "lookups": lookups, "reloads": reloads, "rounds": rounds}
+
+
+def shift_round(plan, index, sound_base):
+    """The commands of one round, the kinds spread evenly through it."""
+    rounds = plan["rounds"]
+
+    def share(total):
+        return total // rounds + (1 if index < total % rounds else 0)
+
+    kinds = []
+    for i in range(share(plan["mixed"])):
+        text = MIXED[i % len(MIXED)]
+        kinds.append(text % i if "%d" in text else text)
+    for i in range(share(plan["shows"])):
+        kinds.append("shownotify")
+    for i in range(share(plan["sounds"])):
+        kinds.append("playsound:%s%d.wav" % (sound_base, (index + i) % SHIFT_SOUND_NAMES))
+    for i in range(share(plan["lookups"])):
+        kinds.append("querydns:127.0.0.1")
+    step = 7919  # a prime: spreads each kind through the round
+    n = len(kinds)
+    return [kinds[(i * step) % n] for i in range(n)] if n % step else kinds
+
+
+def shift(bench, shell, scale):
+    plan = shift_plan(scale)
+    res = dict(plan)
+    s = Session(bench, shell, "shift")
+    marks = []
+    t0 = now()
+    try:
+        with s:
+            sound_base = bench.base + "/sounds/short-shift-"
+            sent_sounds = 0
+            for index in range(plan["rounds"]):
+                cmds = shift_round(plan, index, sound_base)
+                lookups = sum(1 for c in cmds if c.startswith("querydns:"))
+                sent_sounds += sum(1 for c in cmds if c.startswith("playsound:"))
+                s.at("round %d: its commands" % (index + 1))
+                s.ask("resetdns", 30)
+                s.ask("burst", 120, cmds=cmds)
+                s.at("round %d: its %d look-ups" % (index + 1, lookups))
+                s.wait(lambda: s.ask("dnscount", 30)["count"] >= lookups, 120, 0.2)
+                s.at("round %d: its sounds' \"Play file\" or error lines" % (index + 1))
+                s.wait(lambda: s.lines(r"^Play file .*short-shift-") +
+                       s.sounds_ended("-")[1] >= sent_sounds, 120, 0.2)
+                if index in (0, plan["rounds"] // 2):
+                    s.at("round %d: quiet" % (index + 1))
+                    waited = settle(s)
+                    marks.append(dict(snapshot(s.pid), settled_s=waited))
+                    log("shift round %d:" % (index + 1), marks[-1])
+                s.at("round %d: the reload" % (index + 1))
+                before = now()
+                s.ask("reload", 30)
+                s.launch.wait_loaded(before, 60, "the load after the reload of round %d"
+                                     % (index + 1))
+            s.at("the end: quiet")
+            waited = settle(s)
+            marks.append(dict(snapshot(s.pid, 2.0), settled_s=waited))
+    except (RuntimeError, harness.Timeout, OSError) as e:
+        res["failed"] = failure(e)
+        res["failed_at"] = s.step
+    res["seconds"] = now() - t0
+    if marks:
+        res["start"] = marks[0]
+        res["half"] = marks[1] if len(marks) > 1 else None
+    if len(marks) == 3:
+        res["end"] = marks[2]
+    log("shift:", ", ".join("%s %s" % (k, fmt(v)) for k, v in res.items()))
+    return res
+
+
+# ---- the GUI thread's cost of one command
+
+
+def guicost(bench, shell, n=100, gap_ms=50):
+    res = {}
+    try:
+        with Session(bench, shell, "guicost") as s:
+            url = bench.base + "/sounds/short.wav"
+            s.at("the first sound's \"Play file\" line (to cache it)")
+            s.ask("calls", 30, cmds=["playsound:" + url])
+            s.wait(lambda: s.lines(r"^Play file .*short\.wav$") >= 1, 30)
+            time.sleep(1.0)
+            s.watcher.start_pings(s.wid)
+            time.sleep(1.0)
+            idle = ping_stats(s.watcher.stop_pings(), 0, now(), now())
+            res["ping_idle_ms"] = idle["median"] if idle else None
+            res["ping_idle_max_ms"] = idle["max"] if idle else None
+            for name, cmd in (("open", "open:http://127.0.0.1:9/opened"),
+                              ("playsound", "playsound:" + url)):
+                opened = count_lines(s.launch.env["NOOP_LOG"])
+                played = s.lines(r"^Play file .*short\.wav$")
+                offset = bench.sync(s.channel)[0]
+                s.at("%d paced `%s` calls" % (n, name))
+                s.watcher.start_pings(s.wid)
+                r = s.ask("paced", 60, cmd=cmd, n=n, gapMs=gap_ms)
+                time.sleep(0.3)
+                pings = s.watcher.stop_pings()
+                final = now()
+                at = [(t + offset) / 1000.0 for t in r["at"]]
+                st = ping_stats(pings, at[0], at[-1] + 0.2, final)
+                # Each call's own figure: the longest wait of the pings sent from
+                # one probe interval before it until one before the next call.
+                lead = XWatcher.PING_INTERVAL
+                ends = at[1:] + [at[-1] + gap_ms / 1000.0]
+                per_call = [w["max"] for w in (ping_stats(pings, a - lead, e - lead, final)
+                                               for a, e in zip(at, ends)) if w]
+                res[name] = {"max": st["max"], "p99": st["p99"], "median": st["median"],
+                             "pings": st["count"],
+                             "call_median": statistics.median(per_call) if per_call else None,
+                             "call_p90": sorted(per_call)[int(len(per_call) * 0.9)]
+                             if per_call else None} if st else None
+                if name == "open":
+                    s.at("the desktop opener to run %d times" % n)
+                    s.wait(lambda: count_lines(s.launch.env["NOOP_LOG"]) - opened >= n, 30)
+                else:
+                    s.at("%d \"Play file\" lines" % n)
+                    s.wait(lambda: s.lines(r"^Play file .*short\.wav$") - played >= n, 60)
+                log("guicost %s:" % name, res[name])
+    except (RuntimeError, harness.Timeout, OSError) as e:
+        res["failed"] = failure(e)
+    return res
+
+
+# ---- the parts and the report
+
+
+def run_part(bench, part):
+    out = bench.results.setdefault(part, {})
+    for shell in bench.shells:
+        log("%s of %s" % (part, shell.label))
+        if part == "flood":
+            out[shell.key] = flood(bench, shell)
+        elif part == "shift":
+            out[shell.key] = shift(bench, shell, bench.args.shift_scale)
+        else:
+            out[shell.key] = guicost(bench, shell)
+
+
+def cell_failed(r):
+    """A failure for the report: the logs it names are gone by then."""
+    if not r or not r.get("failed"):
+        return ""
+    text = re.sub(r"^(Hung|Ended): ", "", r["failed"].split("; see ")[0])
+    return "**%s**" % text.replace("|", "\\|")
+
+
+def report_section(b, w):
+    """The tables of the parts that ran."""
+    shells = b.shells
+    res = b.results
+    head = "| figure | " + " | ".join(s.label for s in shells) + " | target | met |"
+    rule = "|---|" + "---|" * (len(shells) + 2)
+
+    def met(ok):
+        return "" if ok is None else ("yes" if ok else "no")
+
+    def last_ok(rows):
+        return rows[shells[-1].key] if shells else None
+
+    if "flood" in res:
+        f = res["flood"]
+        w("### %d sounds and %d look-ups in one script task" % (FLOOD_SOUNDS, FLOOD_LOOKUPS))
+        w("")
+        w(head)
+        w(rule)
+
+        def row(label, fn, target, ok):
+            cells = []
+            for s in shells:
+                try:
+                    v = fn(f[s.key])
+                except (KeyError, TypeError):
+                    v = None
+                cells.append("n/a" if v is None else v)
+            r = last_ok(f)
+            try:
+                m = met(ok(r)) if r else ""
+            except (KeyError, TypeError):
+                m = "no"
+            w("| %s | %s | %s | %s |" % (label, " | ".join(cells), target, m))
+
+        row("outcome", lambda r: cell_failed(r) or "all done in %.1f s" % r["seconds"],
+            "", lambda r: None)
+        row("sounds with \"Play file\" / with an error line, of %d" % FLOOD_SOUNDS,
+            lambda r: "%d / %d" % (r["played"], r["sound_errors"]), "nothing lost",
+            lambda r: r["played"] + r["sound_errors"] >= FLOOD_SOUNDS)
+        row("look-ups answered to `HandleQueryDns`, of %d" % FLOOD_LOOKUPS,
+            lambda r: "%d" % r["answered"], "nothing lost",
+            lambda r: r["answered"] >= FLOOD_LOOKUPS)
+        row("open files: idle → peak (above idle)",
+            lambda r: "%d → %d (+%d)" % (r["idle_files"], r["peak_files"],
+                                         r["peak_files"] - r["idle_files"]),
+            "≤ +%d" % FLOOD_FILES_ABOVE_IDLE,
+            lambda r: r["peak_files"] - r["idle_files"] <= FLOOD_FILES_ABOVE_IDLE)
+        row("threads: idle → peak (above idle)",
+            lambda r: "%d → %d (+%d)" % (r["idle_threads"], r["peak_threads"],
+                                         r["peak_threads"] - r["idle_threads"]),
+            "≤ +%d" % FLOOD_THREADS_ABOVE_IDLE,
+            lambda r: r["peak_threads"] - r["idle_threads"] <= FLOOD_THREADS_ABOVE_IDLE)
+        row("PSS of the main process: idle → peak (growth), MiB",
+            lambda r: "%.1f → %.1f (+%.1f)" % (r["idle_pss_mib"], r["peak_pss_mib"],
+                                               r["peak_pss_mib"] - r["idle_pss_mib"]),
+            "", lambda r: None)
+        row("longest GUI-thread stall (longest `_NET_WM_PING` wait), ms",
+            lambda r: "%.1f" % r["ping_max_ms"], "≤ %g" % FLOOD_STALL_MS,
+            lambda r: r["ping_max_ms"] <= FLOOD_STALL_MS and not r.get("failed"))
+        row("99th percentile `_NET_WM_PING` wait (idle median), ms",
+            lambda r: "%.1f (%.2f)" % (r["ping_p99_ms"], r["ping_idle_ms"]), "",
+            lambda r: None)
+        row("the page's sending loop, ms", lambda r: "%.0f" % r["loop_ms"], "",
+            lambda r: None)
+        w("")
+
+    if "shift" in res:
+        sh = res["shift"]
+        any_r = next(iter(sh.values()))
+        w("### An operator's shift, compressed %d×" % any_r["scale"])
+        w("")
+        w("%d mixed commands, %d pop-up shows, %d sounds (%d names), %d look-ups and %d "
+          "reloads, in %d rounds (a full shift divided by %d). Main process, after the first "
+          "round → after the middle one → at the end, each once its open files and "
+          "threads had stayed the same for 5 s (at most 60 s)."
+          % (any_r["mixed"], any_r["shows"], any_r["sounds"], SHIFT_SOUND_NAMES,
+             any_r["lookups"], any_r["reloads"], any_r["rounds"], any_r["scale"]))
+        w("")
+        w(head)
+        w(rule)
+        labels = [("outcome", None), ("PSS, MiB", "pss_mib"),
+                  ("private memory (not a target), MiB", "private_mib"),
+                  ("open files", "files"), ("threads", "threads")]
+        for label, key in labels:
+            cells = []
+            for s in shells:
+                r = sh[s.key]
+                if key is None:
+                    cells.append(cell_failed(r) or "done in %.0f s" % r["seconds"])
+                elif key in r.get("start", {}):
+                    f = "%.1f" if key.endswith("_mib") else "%d"
+                    a, h, e = (None if not r.get(m) else r[m][key]
+                               for m in ("start", "half", "end"))
+                    cells.append("%s → %s → %s%s" % tuple(
+                        ["n/a" if v is None else f % v for v in (a, h, e)] +
+                        ["" if e is None else " (%+.1f %%)" % ((e - a) * 100.0 / a)]))
+                else:
+                    cells.append("n/a")
+            r = last_ok(sh)
+            target, ok = "", None
+            if key == "private_mib":
+                pass
+            elif key and "start" in r and "end" in r and not r.get("failed"):
+                a, e = r["start"][key], r["end"][key]
+                if key == "pss_mib":
+                    target, ok = "≤ +5 %", e <= a * (1 + SHIFT_GROWTH)
+                else:
+                    target, ok = "no growth", e <= a
+            elif key:
+                target = "≤ +5 %" if key == "pss_mib" else "no growth"
+                ok = False
+            w("| %s | %s | %s | %s |" % (label, " | ".join(cells), target, met(ok)))
+        w("")
+
+    if "guicost" in res:
+        g = res["guicost"]
+        w("### GUI-thread cost of one `open` and one cached `playsound`")
+        w("")
+        w("100 calls of each, one every 50 ms from the page, probed with `_NET_WM_PING` "
+          "every 4 ms. *Per call*: the longest wait of the pings sent in that call's "
+          "50 ms (from one probe interval before it), median and 90th percentile over "
+          "the 100 calls; the target is judged on the median. *Longest*: the longest "
+          "wait of the whole loop, which also catches the machine's other work. Idle: "
+          "the same probe for 1 s before, median and longest.")
+        w("")
+        w(head)
+        w(rule)
+        for name in ("open", "playsound"):
+            for label, fn, judged in (
+                    ("per call, median (90th percentile), ms",
+                     lambda v, r: "%.1f (%.1f)" % (v["call_median"], v["call_p90"]), True),
+                    ("longest during the loop, ms", lambda v, r: "%.1f" % v["max"], False),
+                    ("idle, median (longest), ms", lambda v, r: "%.2f (%.1f)" % (
+                        r["ping_idle_ms"], r["ping_idle_max_ms"]), False)):
+                cells = []
+                for s in shells:
+                    r = g[s.key]
+                    v = r.get(name) if r else None
+                    cells.append(fn(v, r) if v else (judged and cell_failed(r) or "n/a"))
+                r = last_ok(g)
+                v = r.get(name) if r else None
+                w("| `%s`: GUI stall %s | %s | %s | %s |"
+                  % (name, label, " | ".join(cells),
+                     "≤ %g" % COMMAND_COST_MS if judged else "",
+                     (met(v["call_median"] <= COMMAND_COST_MS) if v else "no")
+                     if judged else ""))
+        w("")
