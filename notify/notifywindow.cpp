@@ -144,8 +144,8 @@ void NotifyWindow::setContent(const QString &html, const QUrl &baseUrl)
 
 void NotifyWindow::showContent(QWebEnginePage *page)
 {
-    page->load(
-        QUrl(QString::fromLatin1(contentScheme) + u":content?" + QString::number(++generation)));
+    // Always the same address: the pop-up keeps no history of what it showed.
+    page->load(QUrl(QString::fromLatin1(contentScheme) + u":content"));
 }
 
 QPoint NotifyWindow::notifyPosition(const QRect &availableArea)

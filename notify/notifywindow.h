@@ -50,7 +50,6 @@ private:
     QWebEngineProfile *profile = nullptr;
     // Serves the last content set, also to a page made anew after its renderer ended.
     QWebEngineUrlSchemeHandler *content = nullptr;
-    quint64 generation = 0;
     bool hasContent = false;
     bool rendererEnded = false;
 };

@@ -19,6 +19,7 @@
 #include <QQueue>
 #include <QSaveFile>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
@@ -480,11 +481,17 @@ void SoundThread::onReplyFinished()
     } else if (!isSuccess(status)) {
         writeLog(QStringLiteral("Error: No HTTP status in the reply"));
         endFetch(false);
-    } else if (!commit()) {
-        writeLog(QStringLiteral("Unable to save the file"));
-        endFetch(false);
     } else {
-        endFetch(true);
+        // Committing waits for the disk (the file is synced before it takes its
+        // name): a thread of the pool does it, and the window does not wait.
+        QThreadPool::globalInstance()->start([this] {
+            const bool ok = commit();
+            QMetaObject::invokeMethod(this, [this, ok] {
+                if (!ok)
+                    writeLog(QStringLiteral("Unable to save the file"));
+                endFetch(ok);
+            });
+        });
     }
 }
 
