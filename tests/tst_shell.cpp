@@ -226,22 +226,6 @@ void TestShell::commands()
 
 void TestShell::storeInThePage()
 {
-    // An update from the shell never hides a newer write of the page's own.
-    evaluate(page(), uR"(window.stale = 0; (async () => {
-          for (let round = 0; round < 8; ++round) {
-            webkitExternal.command('setlocaldata:seq:a' + round);
-            await null; // that write goes to the shell on its own
-            webkitExternal.command('setlocaldata:seq:b' + round);
-            for (let t = 0; t < 3; ++t) {
-              await new Promise(resolve => setTimeout(resolve));
-              if (webkitExternal.command('getlocaldata:seq') !== 'b' + round) ++stale;
-            }
-          }
-          window.done = true;
-        })(); 1)"_qs);
-    QVERIFY(waitFor(page(), u"window.done === true"_qs, 60000));
-    QCOMPARE(evaluate(page(), u"stale"_qs).toInt(), 0);
-
     // Another process writes while the page is open; the page reads the new value.
     for (const QString &value : {u"first"_qs, u"second"_qs}) {
         QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(),
