@@ -1,0 +1,343 @@
+// The window-free library: the store, reverse look-ups, the script call that carries their
+// results to the page, and alert sounds fetched into the temporary directory.
+#include "console/localstore.h"
+#include "httpserver.h"
+#include "platform/platform.h"
+#include "services/dnsthread.h"
+#include "services/scriptcall.h"
+#include "services/soundthread.h"
+
+#include <QJSEngine>
+#include <QLocalServer>
+#include <QNetworkProxy>
+#include <QProcess>
+#include <QSemaphore>
+#include <QtTest>
+
+#include <iostream>
+#include <sstream>
+#include <sys/stat.h>
+
+namespace {
+
+QSemaphore lookupGate;
+
+// A valid PCM WAV: 8 kHz, mono, 16 bits, a square wave of the given length.
+QByteArray makeWav(int ms)
+{
+    QByteArray wav;
+    QDataStream out(&wav, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + 16 * ms);
+    out.writeRawData("WAVEfmt ", 8);
+    out << quint32(16) << quint16(1) << quint16(1) << quint32(8000) << quint32(16000) << quint16(2)
+        << quint16(16);
+    out.writeRawData("data", 4);
+    out << quint32(16 * ms);
+    for (int i = 0; i < 8 * ms; ++i)
+        out << qint16((i / 10) % 2 ? 4000 : -4000);
+    return wav;
+}
+
+// One playsound command, watched until its object is gone.
+struct Sound
+{
+    explicit Sound(const QUrl &url) : object(new SoundThread), played(object, &SoundThread::played)
+    {
+        object->url = url.toString();
+        object->start();
+    }
+    QPointer<SoundThread> object;
+    QSignalSpy played;
+};
+
+// The kind of directory entry at path, links not followed.
+QString entryKind(const QString &path)
+{
+    struct stat st;
+    if (lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return QString();
+    return S_ISREG(st.st_mode)    ? u"file"_qs
+           : S_ISLNK(st.st_mode)  ? u"link"_qs
+           : S_ISSOCK(st.st_mode) ? u"socket"_qs
+           : S_ISFIFO(st.st_mode) ? u"fifo"_qs
+                                  : u"dir"_qs;
+}
+
+int entries(const char *dir)
+{
+    return QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::System).size();
+}
+
+} // namespace
+
+class TestCore : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir config, runtime, temps;
+    std::unique_ptr<QTemporaryDir> tmp;
+    HttpServer server;
+    std::ostringstream cerr;
+    std::streambuf *previousCerr = nullptr;
+    const QByteArray wav = makeWav(100);
+
+    QStringList log() const
+    {
+        return QString::fromLocal8Bit(cerr.str()).split(u'\n', Qt::SkipEmptyParts);
+    }
+    QStringList tmpEntries() const
+    {
+        return QDir(tmp->path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
+        // Without a runtime directory the audio library makes its own in TMPDIR.
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        // Qt 6.4's FFmpeg backend crashes without an audio device.
+        if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
+            qputenv("QT_MEDIA_BACKEND", "gstreamer");
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        previousCerr = std::cerr.rdbuf(cerr.rdbuf());
+    }
+    void cleanupTestCase() { std::cerr.rdbuf(previousCerr); }
+    // Each test starts with an empty temporary directory and log.
+    void init()
+    {
+        tmp = std::make_unique<QTemporaryDir>(temps.filePath(u"XXXXXX"_qs));
+        qputenv("TMPDIR", QFile::encodeName(tmp->path()));
+        cerr.str({});
+    }
+    void cleanup() { SoundThread::setDownloadDeadline(120 * 1000); }
+
+    void storeKeysNeverCollide()
+    {
+        const QStringList keys = {u"a/b"_qs,       u"a//b"_qs,      u"/a/b"_qs, u"a\\b"_qs,
+                                  u"a"_qs,         u"b"_qs,         QString(),  u"%"_qs,
+                                  u"%a%2Fb"_qs,    u"a%2Fb"_qs,     u"a/"_qs,   u"A/B"_qs,
+                                  u"general/x"_qs, u"x\ny = [z]"_qs};
+        for (int i = 0; i < keys.size(); ++i)
+            localstore::write(keys[i], u"value \n\u00e9\U0001F600 "_qs + QString::number(i));
+        for (int i = 0; i < keys.size(); ++i)
+            QCOMPARE(localstore::read(keys[i]),
+                     u"value \n\u00e9\U0001F600 "_qs + QString::number(i));
+    }
+
+    void scriptCall_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("quotes, backslashes") << u"it's \"q\" a\\b\\'c\\"_qs;
+        QTest::newRow("line breaks and separators") << u"a\nb\r\nc\td\u2028e\u2029f"_qs;
+        QTest::newRow("lone surrogates") << QString(u"\xd800x\xdc00"_qs);
+        QTest::newRow("controls") << QString::fromUtf16(u"\0\x01\x1f\x7f", 4);
+        QTest::newRow("non-ASCII, markup") << u"h\u00f4te.\U0001F514 </script><!-- ${x} `y`"_qs;
+    }
+    void scriptCall()
+    {
+        QFETCH(QString, text);
+        QJSEngine engine;
+        engine.evaluate(u"var got; function HandleQueryDns(a, n) { got = [a, n]; }"_qs);
+        for (const QString &name : {QString(u"name:"_qs + text), QString()}) {
+            const QString call = scriptcall::handleQueryDns(text, name);
+            // A line separator ends a line of script in some engines.
+            QVERIFY(!call.contains(QChar(0x2028)) && !call.contains(QChar(0x2029)));
+            // The text is well-formed Unicode, so any transport to the page keeps it.
+            const QJSValue result = engine.evaluate(QString::fromUtf8(call.toUtf8()));
+            QVERIFY2(!result.isError(), qPrintable(result.toString()));
+            QCOMPARE(engine.evaluate(u"got"_qs).toVariant().toStringList(),
+                     QStringList({text, name.isNull() ? u""_qs : name}));
+        }
+    }
+
+    void lookupLimit()
+    {
+        platform::setReverseResolver([](quint32) {
+            lookupGate.acquire();
+            return QString();
+        });
+        QList<QPointer<DnsThread>> workers;
+        int answered = 0;
+        for (int i = 0; i < 40; ++i) {
+            workers.append(new DnsThread);
+            workers.last()->address = u"10.0.0.1"_qs;
+            connect(workers.last(), &DnsThread::querydns, this, [&] { ++answered; });
+            DnsThread::schedule(workers.last());
+        }
+        const auto running = std::count_if(workers.cbegin(), workers.cend(),
+                                           [](const auto &w) { return w->isRunning(); });
+        lookupGate.release(40);
+        QCOMPARE(running, 32);
+        QTRY_COMPARE(answered, 40);
+        QTRY_VERIFY(std::all_of(workers.cbegin(), workers.cend(), [](auto &w) { return !w; }));
+        platform::setReverseResolver(nullptr);
+    }
+
+    void systemResolverGivesNamesOnly()
+    {
+        // The child resolves from /etc/hosts alone, in a mount namespace of its own, so that
+        // the system's DNS server is never asked; an address without a name gives no name.
+        QTemporaryFile nss;
+        QVERIFY(nss.open() && nss.write("hosts: files\n") > 0 && nss.flush());
+        QProcess child;
+        child.start(u"unshare"_qs,
+                    {u"-rm"_qs, u"sh"_qs, u"-c"_qs,
+                     u"mount --bind \"$1\" /etc/nsswitch.conf && exec \"$2\" --resolve"_qs,
+                     u"sh"_qs, nss.fileName(), QCoreApplication::applicationFilePath()});
+        QVERIFY(child.waitForFinished(30000));
+        if (child.exitCode() != 0)
+            QSKIP(qPrintable(u"no private mount namespace: "_qs +
+                             QString::fromLocal8Bit(child.readAllStandardError())));
+        QCOMPARE(child.readAllStandardOutput(), QByteArray("localhost|\n"));
+    }
+
+    void fetch_data()
+    {
+        QTest::addColumn<int>("kind"); // of the route; -1: none
+        QTest::addColumn<QString>("logStart");
+        QTest::newRow("played, then again from disk") << int(HttpServer::Redirect) << u"Play"_qs;
+        QTest::newRow("404") << -1 << u"Error: HTTP 404 Not Found"_qs;
+        QTest::newRow("dropped") << int(HttpServer::Hold) << u"Error: "_qs;
+        QTest::newRow("stalled") << int(HttpServer::Hold)
+                                 << u"Error: The download did not finish within 3 s"_qs;
+    }
+    void fetch()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, logStart);
+        const bool ok = kind == HttpServer::Redirect;
+        SoundThread::setDownloadDeadline(3000);
+        server.route("/redirected/ding.wav", "/store/real.wav", HttpServer::Redirect);
+        server.route("/store/real.wav", wav);
+        server.route("/held/ding.wav", wav, HttpServer::Hold);
+        const QByteArray path = ok         ? "/redirected/ding.wav"
+                                : kind < 0 ? "/none/ding.wav"
+                                           : "/held/ding.wav";
+        const qsizetype requests = server.targets.size();
+        Sound sound(server.url(QString::fromLatin1(path) + u"?v=2"));
+        if (kind == HttpServer::Hold) {
+            QTRY_COMPARE(server.targets.size(), requests + 1);
+            server.sendHeld(100);
+            if (QTest::currentDataTag() == QByteArray("dropped"))
+                server.sendHeld(0);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!sound.object, 30000);
+        QVERIFY2(log().join(u'|').startsWith(logStart), qPrintable(log().join(u'|')));
+        QCOMPARE(log().size(), 1);
+        QCOMPARE(sound.played.size(), int(ok));
+        // Only a complete answer with a good status is kept, under the last segment's name.
+        QCOMPARE(tmpEntries(), ok ? QStringList{u"ding.wav"_qs} : QStringList());
+        if (ok) {
+            Sound again(server.url(u"/elsewhere/ding.wav"_qs, u"localhost"_qs));
+            QTRY_VERIFY_WITH_TIMEOUT(!again.object, 30000);
+            QCOMPARE(server.targets.size(), requests + 2);
+            QCOMPARE(log(), QStringList(2, u"Play file " + tmp->filePath(u"ding.wav"_qs)));
+        }
+    }
+
+    void nonRegularEntries_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("duringFetch");
+        for (const char *kind : {"socket", "fifo", "link", "dir"})
+            QTest::addRow("%s", kind) << QString::fromLatin1(kind) << false;
+        QTest::newRow("socket made while fetching") << u"socket"_qs << true;
+    }
+    void nonRegularEntries()
+    {
+        QFETCH(QString, kind);
+        QFETCH(bool, duringFetch);
+        const QString name = tmp->filePath(u"taken.wav"_qs), target = tmp->filePath(u"target"_qs);
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept") == 4);
+        file.close();
+        QLocalServer socket;
+        const auto takeName = [&] {
+            if (kind == u"socket")
+                QVERIFY(socket.listen(name));
+            else if (kind == u"fifo")
+                QCOMPARE(mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+            else if (kind == u"dir")
+                QVERIFY(QDir().mkdir(name));
+            else
+                QVERIFY(QFile::link(target, name));
+        };
+        server.route("/taken.wav", wav, duringFetch ? HttpServer::Hold : HttpServer::Serve);
+        if (!duringFetch)
+            takeName();
+        const qsizetype requests = server.targets.size();
+        Sound sound(server.url(u"/taken.wav"_qs));
+        if (duringFetch) {
+            QTRY_COMPARE(server.targets.size(), requests + 1);
+            takeName();
+            server.sendHeld(-1);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!sound.object, 30000);
+        QCOMPARE(log(), QStringList{u"Unable to save the file"_qs});
+        QCOMPARE(entryKind(name), kind);
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "kept");
+        QCOMPARE(tmpEntries().size(), 2);
+    }
+
+    void floodStaysWithinLimits()
+    {
+        // Cached and fetched sounds, and failing fetches, all from one loop.
+        SoundThread::setPlaybackDeadline(5000);
+        const QByteArray tiny = makeWav(5);
+        server.route("/cached.wav", tiny);
+        Sound cached(server.url(u"/cached.wav"_qs));
+        QTRY_VERIFY_WITH_TIMEOUT(!cached.object, 30000);
+        const int idleFiles = entries("/proc/self/fd"), idleThreads = entries("/proc/self/task");
+        int maxFiles = 0, maxThreads = 0, ticks = 0;
+        QTimer sampler;
+        connect(&sampler, &QTimer::timeout, this, [&] {
+            maxFiles = qMax(maxFiles, entries("/proc/self/fd"));
+            maxThreads = qMax(maxThreads, entries("/proc/self/task"));
+            ++ticks;
+        });
+        sampler.start(20);
+        constexpr int commands = 1500;
+        QList<QPointer<SoundThread>> sounds;
+        for (int i = 0; i < commands; ++i) {
+            const QByteArray path =
+                i % 3 ? "/f" + QByteArray::number(i) : QByteArray("/cached.wav");
+            if (i % 3 == 1)
+                server.route(path, tiny);
+            sounds.append(new SoundThread);
+            sounds.last()->url = server.url(QString::fromLatin1(path)).toString();
+            sounds.last()->start();
+        }
+        // The GUI thread goes on answering while the commands are worked off.
+        QTRY_VERIFY_WITH_TIMEOUT(ticks > 10, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            std::all_of(sounds.cbegin(), sounds.cend(), [](const auto &s) { return s.isNull(); }),
+            600000);
+        SoundThread::setPlaybackDeadline(30 * 1000);
+        // One line each; a player the media backend leaves stuck adds an error.
+        const QStringList lines = log();
+        QCOMPARE(lines.filter(u"Play file "_qs).size(), 1 + 2 * commands / 3);
+        QCOMPARE(lines.filter(u"Error: HTTP 404"_qs).size(), commands / 3);
+        QCOMPARE(lines.filter(u"Error: "_qs).size(), lines.size() - 1 - 2 * commands / 3);
+        QCOMPARE_LE(maxFiles, idleFiles + 256);
+        QCOMPARE_LE(maxThreads, idleThreads + 40);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], "--resolve") == 0) {
+        std::cout << qPrintable(platform::systemReverseLookup(platform::ipv4FromText("127.0.0.1")))
+                  << '|'
+                  << qPrintable(platform::systemReverseLookup(platform::ipv4FromText("10.0.0.6")))
+                  << std::endl;
+        return 0;
+    }
+    QCoreApplication app(argc, argv);
+    TestCore test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_core.moc"
