@@ -20,7 +20,7 @@
   const fixedResults = new Map(Object.entries(settings.results));
   // A request carries at most this many characters of commands: percent-encoded, it stays well
   // within the engine's 2 MiB limit on addresses.
-  const maxRequestChars = 32768;
+  const maxRequestChars = 200000;
 
   const XHR = XMLHttpRequest;
   const open = XHR.prototype.open, send = XHR.prototype.send,
