@@ -1,5 +1,6 @@
 // The window-free library: the store, reverse look-ups, the script call that carries their
 // results to the page, and alert sounds fetched into the temporary directory.
+#include "app/displayplatform.h"
 #include "console/localstore.h"
 #include "httpserver.h"
 #include "platform/platform.h"
@@ -65,6 +66,21 @@ QString entryKind(const QString &path)
                                   : u"dir"_qs;
 }
 
+// Keys that QSettings would take apart or fold together, each with a value of its own; two
+// values are not valid Unicode.
+QList<QPair<QString, QString>> storeCases()
+{
+    const QStringList keys = {u"a/b"_qs, u"a//b"_qs, u"/a/b"_qs,      u"a\\b"_qs,      u"a"_qs,
+                              u"b"_qs,   QString(),  u"%"_qs,         u"%a%2Fb"_qs,    u"a%2Fb"_qs,
+                              u"a/"_qs,  u"A/B"_qs,  u"general/x"_qs, u"x\ny = [z]"_qs};
+    QList<QPair<QString, QString>> cases;
+    for (int i = 0; i < keys.size(); ++i)
+        cases.append({keys[i], u"value \n\u00e9\U0001F600 "_qs + QString::number(i)});
+    cases.append({u"lone"_qs, QString(u"a\xd800z\xdc00"_qs)});
+    cases.append({u"reversed"_qs, QString(u"\xdc00\xd800"_qs)});
+    return cases;
+}
+
 int entries(const char *dir)
 {
     return QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::System).size();
@@ -116,15 +132,34 @@ private slots:
 
     void storeKeysNeverCollide()
     {
-        const QStringList keys = {u"a/b"_qs,       u"a//b"_qs,      u"/a/b"_qs, u"a\\b"_qs,
-                                  u"a"_qs,         u"b"_qs,         QString(),  u"%"_qs,
-                                  u"%a%2Fb"_qs,    u"a%2Fb"_qs,     u"a/"_qs,   u"A/B"_qs,
-                                  u"general/x"_qs, u"x\ny = [z]"_qs};
-        for (int i = 0; i < keys.size(); ++i)
-            localstore::write(keys[i], u"value \n\u00e9\U0001F600 "_qs + QString::number(i));
-        for (int i = 0; i < keys.size(); ++i)
-            QCOMPARE(localstore::read(keys[i]),
-                     u"value \n\u00e9\U0001F600 "_qs + QString::number(i));
+        // Read back by a process of its own, so that what counts is what reached the disk.
+        for (const auto &[key, value] : storeCases())
+            localstore::write(key, value);
+        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {u"--check-store"_qs}),
+                 0);
+    }
+
+    void waylandUsesXWayland_data()
+    {
+        QTest::addColumn<QString>("variables");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("wayland session")
+            << u"XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w DISPLAY=:0"_qs << QByteArray("xcb");
+        QTest::newRow("wayland display only")
+            << u"WAYLAND_DISPLAY=w DISPLAY=:0"_qs << QByteArray("xcb");
+        QTest::newRow("user's choice kept")
+            << u"WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM=wayland"_qs << QByteArray();
+        QTest::newRow("no XWayland")
+            << u"XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w"_qs << QByteArray();
+        QTest::newRow("X11 session") << u"XDG_SESSION_TYPE=x11 DISPLAY=:0"_qs << QByteArray();
+    }
+    void waylandUsesXWayland()
+    {
+        QFETCH(QString, variables);
+        QProcessEnvironment environment;
+        for (const QString &variable : variables.split(u' '))
+            environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
+        QTEST(displayplatform::preferred(environment), "expected");
     }
 
     void scriptCall_data()
@@ -336,6 +371,12 @@ int main(int argc, char **argv)
         return 0;
     }
     QCoreApplication app(argc, argv);
+    if (argc == 2 && qstrcmp(argv[1], "--check-store") == 0) {
+        int wrong = 0;
+        for (const auto &[key, value] : storeCases())
+            wrong += localstore::read(key) != value;
+        return wrong;
+    }
     TestCore test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
