@@ -8,7 +8,6 @@
 #include "console/rendererguard.h"
 #include "console/ui_mainwindow.h"
 #include "notify/notifywindow.h"
-#include "notify/ui_notifywindow.h"
 #include "notify/webview.h"
 #include "platform/platform.h"
 #include "services/dnsthread.h"
