@@ -3,7 +3,6 @@
 // recorded, and connections close after each reply.
 #pragma once
 
-#include <QHash>
 #include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -24,16 +23,14 @@ public:
         });
         server.listen(QHostAddress::LocalHost);
     }
-    quint16 port() const { return server.serverPort(); }
     QUrl url(const QString &path, const QString &host = QStringLiteral("127.0.0.1")) const
     {
-        return QUrl(u"http://" + host + u':' + QString::number(port()) + path);
+        return QUrl(u"http://" + host + u':' + QString::number(server.serverPort()) + path);
     }
     // body is the payload, or the Location of a Redirect.
-    void route(const QByteArray &path, const QByteArray &body, Kind kind = Serve,
-               const QByteArray &type = "text/html; charset=utf-8")
+    void route(const QByteArray &path, const QByteArray &body, Kind kind = Serve)
     {
-        routes.insert(path, {kind, body, type});
+        routes.insert(path, {kind, body});
     }
     // Sends the next n bytes of every held reply; n < 0 sends the rest, and n <= 0 closes.
     void sendHeld(qint64 n)
@@ -50,11 +47,6 @@ public:
     QList<QByteArray> targets; // path and query of each request, in order of arrival
 
 private:
-    struct Route
-    {
-        Kind kind;
-        QByteArray body, type;
-    };
     struct Held
     {
         QPointer<QTcpSocket> socket;
@@ -64,12 +56,9 @@ private:
 
     void read(QTcpSocket *socket)
     {
-        QByteArray &pending = received[socket];
-        pending += socket->readAll();
-        if (!pending.contains("\r\n\r\n"))
-            return;
-        const QByteArray target = pending.split(' ').value(1);
-        received.remove(socket);
+        if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
+            return; // the request is read whole once its head is in
+        const QByteArray target = socket->readAll().split(' ').value(1);
         targets.append(target);
         const auto r = routes.constFind(target.split('?').constFirst());
         const auto head = [](const QByteArray &status, qsizetype length,
@@ -79,19 +68,19 @@ private:
         };
         if (r == routes.cend()) {
             socket->write(head("404 Not Found", 0, {}));
-        } else if (r->kind == Redirect) {
-            socket->write(head("302 Found", 0, "Location: " + r->body + "\r\n"));
+        } else if (r->first == Redirect) {
+            socket->write(head("302 Found", 0, "Location: " + r->second + "\r\n"));
         } else {
-            socket->write(head("200 OK", r->body.size(), "Content-Type: " + r->type + "\r\n"));
-            if (r->kind == Hold)
-                return held.append({socket, r->body, 0});
-            socket->write(r->body);
+            socket->write(
+                head("200 OK", r->second.size(), "Content-Type: text/html; charset=utf-8\r\n"));
+            if (r->first == Hold)
+                return held.append({socket, r->second, 0});
+            socket->write(r->second);
         }
         socket->disconnectFromHost();
     }
 
     QTcpServer server;
-    QHash<QByteArray, Route> routes;
-    QHash<QTcpSocket *, QByteArray> received;
+    QHash<QByteArray, QPair<Kind, QByteArray>> routes;
     QList<Held> held;
 };
