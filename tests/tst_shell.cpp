@@ -106,23 +106,366 @@ public slots:
     void open(const QUrl &url) { opened.append(url); } // the desktop's URL handler
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void init();
-    void cleanup();
+    void initTestCase()
+    {
+        previousHandler = qInstallMessageHandler(collect);
+        server.route("/console", lookupPage);
+        server.route("/second", lookupPage);
+        other.route("/second", lookupPage);
+        server.route("/links", linksPage);
+        other.route("/links", linksPage);
+        qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_qs).toEncoded());
+        platform::setReverseResolver(&testResolver);
+        for (const char *scheme : {"http", "https", "ssh"})
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+        // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
+        QProcess::execute(u"xprop"_qs, {u"-root"_qs, u"-f"_qs, u"_NET_WORKAREA"_qs, u"32c"_qs,
+                                        u"-set"_qs, u"_NET_WORKAREA"_qs, u"0, 30, 1200, 960"_qs});
+        QTRY_COMPARE(QGuiApplication::primaryScreen()->availableGeometry(),
+                     QRect(0, 30, 1200, 960));
+    }
+    void cleanupTestCase()
+    {
+        for (const char *scheme : {"http", "https", "ssh"})
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+    void init()
+    {
+        window = new MainWindow;
+        notify = new NotifyWindow;
+        window->notifyWindow = notify;
+        notify->mainWindow = window;
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(load(page(), server.url(u"/console"_qs)));
+        debugLines.clear();
+        opened.clear();
+    }
+    void cleanup()
+    {
+        delete notify;
+        window->removeEventFilter(window); // a Destroy event would end the test process
+        delete window;
+    }
+    void commands()
+    {
+        const char *const table[][2] = {
+            {"getlocaldata:absent", "null"},
+            {"setlocaldata:colour", "null"},
+            {"getlocaldata:colour", "null"}, // nothing stored
+            {"setlocaldata:colour:", "null"},
+            {"getlocaldata:colour", "\"\""}, // empty, not null
+            {"setlocaldata:k:a:b", "null"},
+            {"setlocaldata:k", "null"},
+            {"getlocaldata:k", "\"a:b\""}, // left in place
+            {"setlocaldata::empty key", "null"},
+            {"getlocaldata", "\"empty key\""},
+            {"setlocaldata:u:\u00e9\u4e2d\U0001F600 \"%s\"", "null"},
+            {"getlocaldata:u", "\"\u00e9\u4e2d\U0001F600 \\\"%s\\\"\""},
+            {"playsound:", "\"OK\""},
+            {"PLAYSOUND:x", "null"},
+            {"", "null"},
+            {" maximize", "null"},
+            {"setnotifytitle:Alert %s %d", "null"},
+            {"maximize", "null"},
+        };
+        QStringList sent;
+        for (const auto &[text, result] : table) {
+            sent.append(QString::fromUtf8(text));
+            QCOMPARE(call(sent.last()), QString::fromUtf8(result));
+        }
+        QTRY_VERIFY(window->windowState().testFlag(Qt::WindowMaximized));
+        QCOMPARE(notify->windowTitle(), u"Alert %s %d"_qs);
+        // Every command is logged literally, in the order sent.
+        QTRY_COMPARE(debugLines, sent);
+    }
+    void storeInThePage()
+    {
+        // Another process writes while the page is open; the page reads the new value.
+        for (const QString &value : {u"first"_qs, u"second"_qs}) {
+            QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(),
+                                       {u"--write-store"_qs, u"shared/key"_qs, value}),
+                     0);
+            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:shared/key"_qs), u'"' + value + u'"',
+                                      10000);
+        }
 
-    void commands();
-    void storeInThePage();
-    void lookups();
-    void strangersCannotReachTheShell();
-    void largePopupContent();
-    void popupPlacedAndRendererEndKeepsContent();
-    void links_data();
-    void links();
-    void exitPrompt_data();
-    void exitPrompt();
-    void consoleRendererEnds();
-    void destroyEventExitsWithZero();
+        // An update that left the shell before the page's newer write does not undo it. The page
+        // waits for the test while the update goes out; then the shell sends no more updates.
+        server.route("/hold", "x", HttpServer::Hold);
+        page()->runJavaScript(u"const x = new XMLHttpRequest(); x.open('GET', '/hold', false);"
+                              "x.send(); webkitExternal.command('setlocaldata:race:mine')"_qs);
+        QTRY_VERIFY(server.targets.contains("/hold"));
+        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(),
+                                   {u"--write-store"_qs, u"race"_qs, u"older"_qs}),
+                 0);
+        auto *watcher = window->bridgeForTests()->findChild<localstore::Watcher *>();
+        emit watcher->changed();
+        watcher->blockSignals(true);
+        server.sendHeld(-1);
+        QTRY_COMPARE(localstore::read(u"race"_qs), u"mine"_qs);
+        QCOMPARE(call(u"getlocaldata:race"_qs), u"\"mine\""_qs);
+        watcher->blockSignals(false);
+
+        // A value written right before a reload is there for the next document.
+        QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
+        for (int round = 0; round < 10; ++round) {
+            evaluate(
+                page(),
+                u"webkitExternal.command('setlocaldata:round:%1'); location.reload(); 1"_qs.arg(
+                    round));
+            QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1 + round, 20000);
+            QCOMPARE(call(u"getlocaldata:round"_qs), u"\"%1\""_qs.arg(round));
+        }
+    }
+    void lookups()
+    {
+        QStringList expected, got;
+        for (const QString &address :
+             {u"127.0.0.1"_qs, u"127.1"_qs, u"10.0.0.5"_qs, u"abc"_qs, u""_qs}) {
+            QCOMPARE(call(u"querydns:"_qs + address), u"null"_qs);
+            expected.append(address + u'|' + (address.startsWith(u"127") ? trickyName : QString()));
+        }
+        QVERIFY(waitFor(page(), u"lookups.length === 5"_qs));
+        for (const QVariant &pair : evaluate(page(), u"lookups"_qs).toList())
+            got.append(pair.toStringList().join(u'|'));
+        got.sort();
+        expected.sort();
+        QCOMPARE(got, expected);
+
+        // A result that arrives once a page of another origin has replaced the console stays out.
+        call(u"querydns:10.0.0.9"_qs);
+        QVERIFY(load(page(), other.url(u"/second"_qs)));
+        QCOMPARE(evaluate(page(), u"early"_qs).toString(), u"undefined"_qs);
+        heldLookup.release();
+        QTRY_VERIFY(debugLines.contains(u"handle_querydns"_qs));
+        evaluate(page(), u"1"_qs); // the call to the page is sent before this answer comes
+        QCOMPARE(evaluate(page(), u"lookups.length"_qs).toInt(), 0);
+    }
+    void strangersCannotReachTheShell()
+    {
+        // Everything the console document loads carries its origin; only the bridge's own requests,
+        // which carry its secret, may act.
+        const QByteArray attack = "brindleton:commands?" +
+                                  QUrl::toPercentEncoding(u"=x:1:[\"setlocaldata:attack:1\"]"_qs);
+        evaluate(
+            page(),
+            u"document.body.innerHTML = \"<img src='%1'><link rel=stylesheet href='%1'>"
+            "<style>body{background:url('%1')}</style>\"; 1"_qs.arg(QString::fromLatin1(attack)));
+        QTRY_VERIFY_WITH_TIMEOUT(window->bridgeForTests()->refusedRequests() >= 2, 20000);
+        QCOMPARE(call(u"getlocaldata:attack"_qs), u"null"_qs);
+        QVERIFY(localstore::read(u"attack"_qs).isNull());
+    }
+    void largePopupContent()
+    {
+        // Far beyond what a data: address may hold: 12 MB of UTF-8 text.
+        const QString text(4 * 1024 * 1024, QChar(0x4e2d));
+        call(u"setnotifyhtml:<!DOCTYPE html><p id=big>"_qs + text + u"</p>");
+        QVERIFY(waitFor(notify->page(),
+                        u"document.getElementById('big')?.textContent.length === %1 && "
+                        "document.compatMode === 'CSS1Compat'"_qs.arg(text.size()),
+                        60000));
+    }
+    void popupPlacedAndRendererEndKeepsContent()
+    {
+        notify->setContent(u"<p>first</p>"_qs, QUrl());
+        notify->setContent(u"<p>last</p>"_qs, QUrl());
+        notify->move(0, 0);
+        notify->showNotify();
+        QVERIFY(QTest::qWaitForWindowExposed(notify));
+        // The bottom right corner of the work area that initTestCase() gives the desktop.
+        QCOMPARE(notify->geometry(), QRect(848, 838, 320, 120));
+
+        QPointer<QWebEnginePage> ended = notify->page();
+        const QString text = u"document.body.innerText"_qs;
+        QTRY_COMPARE(evaluate(ended, text).toString(), u"last"_qs);
+        QCOMPARE(::kill(ended->renderProcessPid(), SIGKILL), 0);
+        QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_qs));
+        notify->showNotify(); // as the console's shownotify does
+        QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_qs);
+        QTRY_VERIFY(!ended); // the ended page is freed
+    }
+    void links_data()
+    {
+        // Where the link is, how it is activated, its target, and where it ends: "browser" (the
+        // user's browser, the page stays), "refused" (nowhere, logged) or "view" (a script's own
+        // navigation, which stays in the view).
+        QTest::addColumn<QString>("frame");
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("outcome");
+        const auto row = [](const char *frame, const char *how, const char *target,
+                            const char *end) {
+            QTest::addRow("%s, %s, %s", frame, how, target)
+                << QString::fromLatin1(frame) << QString::fromLatin1(how)
+                << QString::fromLatin1(target) << QString::fromLatin1(end);
+        };
+        for (const char *target : {"", "_blank", "_top"}) {
+            for (const char *how : {"user", "script"}) {
+                row("main", how, target, "browser");
+                row("own frame", how, target, "browser");
+                row("foreign frame", how, target, how[0] == 's' ? "refused" : "browser");
+            }
+        }
+        row("main", "middle", "", "browser");
+        row("foreign frame", "top", "", "refused"); // its script navigates the console
+        row("main", "location", "", "view");        // the console's script sets location
+        row("main", "hash", "", "view");            // href # with a navigating onclick
+        row("main", "ssh", "", "refused");
+    }
+    void links()
+    {
+        QFETCH(QString, frame);
+        QFETCH(QString, how);
+        QFETCH(QString, target);
+        QFETCH(QString, outcome);
+        const QString tag =
+            QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression(u"\\W"_qs));
+        const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_qs
+                                           : u"https://example.invalid/%1 x?q=1"_qs.arg(tag);
+        QVERIFY(load(page(), server.url(u"/links"_qs)));
+        if (frame == u"main") {
+            evaluate(page(),
+                     u"window.a = link(%1, %2, %3); 1"_qs.arg(
+                         scriptcall::stringLiteral(how == u"hash" ? u"#"_qs : href),
+                         scriptcall::stringLiteral(target),
+                         how == u"hash" ? u"() => { location.href = '/second'; }"_qs : u"null"_qs));
+        } else {
+            QUrl source = frame == u"own frame" ? server.url(u"/links"_qs)
+                                                : other.url(u"/links"_qs, u"localhost"_qs);
+            source.setQuery(
+                QUrlQuery({{u"href"_qs, href}, {u"target"_qs, target}, {u"how"_qs, how}}));
+            evaluate(page(),
+                     u"const f = document.createElement('iframe'); f.src = %1;"
+                     "f.style = 'position:absolute;left:0;top:0;width:300px;height:200px;border:0';"
+                     "document.body.appendChild(f); 1"_qs.arg(
+                         scriptcall::stringLiteral(source.toString(QUrl::FullyEncoded))));
+        }
+        QVERIFY(waitFor(page(), u"window.ready === true"_qs));
+
+        QWidget *view = window->ui->webView->focusProxy();
+        if (how == u"user" || how == u"ssh" || how == u"hash" || how == u"middle" ||
+            how == u"top") {
+            // A frame takes input once the engine knows where it lies: press until it tells. A
+            // right press follows no link; it gives the frame's script the user's activation.
+            const Qt::MouseButton button = how == u"middle" ? Qt::MiddleButton
+                                           : how == u"top"  ? Qt::RightButton
+                                                            : Qt::LeftButton;
+            for (int i = 0; i < 20 && !evaluate(page(), u"window.pressed === true"_qs).toBool();
+                 ++i) {
+                QTest::mouseMove(view, QPoint(50, 50));
+                QTest::mouseClick(view, button, Qt::NoModifier, QPoint(50, 50));
+                waitFor(page(), u"window.pressed === true"_qs, 500);
+            }
+            if (how == u"top")
+                evaluate(page(), u"frames[0].postMessage('go', '*'); 1"_qs);
+        } else {
+            evaluate(page(), how == u"location" ? u"location.href = '/second'; 1"_qs
+                             : frame == u"main" ? u"a.click(); 1"_qs
+                                                : u"frames[0].postMessage('go', '*'); 1"_qs);
+        }
+
+        if (outcome == u"browser") {
+            QTRY_COMPARE(opened, QList<QUrl>({QUrl(href)}));
+        } else if (outcome == u"refused") {
+            const QString line =
+                how == u"ssh" ? u"Refused to open "_qs + href
+                : how == u"top"
+                    ? u"Refused navigation of the console by a frame of another origin: "_qs
+                    : u"Refused link from a frame of another origin: "_qs;
+            QTRY_VERIFY2(debugLines.contains(how == u"ssh" ? line : line + QUrl(href).toString()),
+                         qPrintable(debugLines.join(u'\n')));
+        } else {
+            QTRY_COMPARE(page()->url(), server.url(u"/second"_qs));
+        }
+        // Nothing but the script's own navigation leaves the page, and nothing else is opened.
+        if (outcome != u"view") {
+            QVERIFY(waitFor(page(), u"window.ready === true"_qs));
+            QCOMPARE(page()->url(), server.url(u"/links"_qs));
+        }
+        QCOMPARE(opened.size(), outcome == u"browser" ? 1 : 0);
+    }
+    void exitPrompt_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<bool>("stays");
+        QTest::newRow("escape") << u"escape"_qs << true;
+        QTest::newRow("return (Cancel is the default)") << u"return"_qs << true;
+        QTest::newRow("cancel button") << u"cancel"_qs << true;
+        QTest::newRow("ok button") << u"ok"_qs << false;
+        QTest::newRow("page's close command: no prompt") << u"command"_qs << false;
+    }
+    void exitPrompt()
+    {
+        QFETCH(QString, answer);
+        QFETCH(bool, stays);
+        notify->showNotify();
+        QTRY_VERIFY(notify->isVisible());
+        QStringList asked; // the prompt as it came
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box || !asked.isEmpty())
+                return;
+            const bool cancelIsDefault = box->defaultButton() == box->button(QMessageBox::Cancel);
+            asked = QStringList{box->text(), box->windowTitle(),
+                                cancelIsDefault ? u"Cancel"_qs : u"?"_qs,
+                                notify->isVisible() ? u"pop-up shown"_qs : u"pop-up closed"_qs};
+            if (answer == u"escape" || answer == u"return")
+                QTest::keyClick(box, answer == u"escape" ? Qt::Key_Escape : Qt::Key_Return);
+            else
+                box->button(answer == u"ok" ? QMessageBox::Ok : QMessageBox::Cancel)->click();
+        });
+        probe.start(10);
+        if (answer == u"command")
+            QCOMPARE(call(u"close"_qs), u"null"_qs);
+        else
+            QCOMPARE(window->close(), !stays);
+        QCOMPARE(asked, answer == u"command"
+                            ? QStringList()
+                            : QStringList({u"Exit brindleton console?"_qs, u"brindleton"_qs,
+                                           u"Cancel"_qs, u"pop-up closed"_qs}));
+        QCOMPARE(window->isVisible(), stays);
+        QVERIFY(!notify->isVisible());
+    }
+    void consoleRendererEnds()
+    {
+        const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
+        const QString reloading = u"Console renderer ended (killed, code 9); reloading"_qs;
+        call(u"setlocaldata:renderer:kept"_qs);
+        // Each end reloads the page, with the bridge and the store as they were; the third within
+        // a minute stops until the user reloads, which starts the count afresh.
+        for (int end = 1; end <= 4; ++end) {
+            QCOMPARE(::kill(page()->renderProcessPid(), SIGKILL), 0);
+            if (end == 3) {
+                QTRY_VERIFY(stopped->isVisible());
+                QVERIFY(debugLines.contains(u"Console renderer ended (killed, code 9); "
+                                            "stopped after 3 ends within a minute"_qs));
+                QCOMPARE(stopped->geometry(), window->ui->webView->rect());
+                QVERIFY(stopped->findChild<QLabel *>()->text().contains(u"stopped responding"_qs));
+                stopped->findChild<QPushButton *>()->click();
+            } else {
+                QTRY_COMPARE(debugLines.count(reloading), qMin(end, 3));
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:renderer"_qs), u"\"kept\""_qs, 20000);
+            QCOMPARE(page()->url(), server.url(u"/console"_qs));
+            QVERIFY(!stopped->isVisible());
+        }
+    }
+    void destroyEventExitsWithZero()
+    {
+        // The child loads a page, so that the engine's threads are running, then receives a
+        // Destroy event (see main below).
+        QProcess child;
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {u"--destroy-child"_qs});
+        QVERIFY(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        QVERIFY2(output.contains("sending Destroy") && !output.contains("returned"),
+                 output.constData());
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+    }
 
 private:
     QWebEnginePage *page() const { return window->ui->webView->page(); }
@@ -140,392 +483,6 @@ private:
     MainWindow *window = nullptr;
     NotifyWindow *notify = nullptr;
 };
-
-void TestShell::initTestCase()
-{
-    previousHandler = qInstallMessageHandler(collect);
-    server.route("/console", lookupPage);
-    server.route("/second", lookupPage);
-    other.route("/second", lookupPage);
-    server.route("/links", linksPage);
-    other.route("/links", linksPage);
-    qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_qs).toEncoded());
-    platform::setReverseResolver(&testResolver);
-    for (const char *scheme : {"http", "https", "ssh"})
-        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
-    // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
-    QProcess::execute(u"xprop"_qs, {u"-root"_qs, u"-f"_qs, u"_NET_WORKAREA"_qs, u"32c"_qs,
-                                    u"-set"_qs, u"_NET_WORKAREA"_qs, u"0, 30, 1200, 960"_qs});
-    QTRY_COMPARE(QGuiApplication::primaryScreen()->availableGeometry(), QRect(0, 30, 1200, 960));
-}
-
-void TestShell::cleanupTestCase()
-{
-    for (const char *scheme : {"http", "https", "ssh"})
-        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
-}
-
-void TestShell::init()
-{
-    window = new MainWindow;
-    notify = new NotifyWindow;
-    window->notifyWindow = notify;
-    notify->mainWindow = window;
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window));
-    QVERIFY(load(page(), server.url(u"/console"_qs)));
-    debugLines.clear();
-    opened.clear();
-}
-
-void TestShell::cleanup()
-{
-    delete notify;
-    window->removeEventFilter(window); // a Destroy event would end the test process
-    delete window;
-}
-
-void TestShell::commands()
-{
-    const char *const table[][2] = {
-        {"getlocaldata:absent", "null"},
-        {"setlocaldata:colour", "null"},
-        {"getlocaldata:colour", "null"}, // nothing stored
-        {"setlocaldata:colour:", "null"},
-        {"getlocaldata:colour", "\"\""}, // empty, not null
-        {"setlocaldata:k:a:b", "null"},
-        {"setlocaldata:k", "null"},
-        {"getlocaldata:k", "\"a:b\""}, // left in place
-        {"setlocaldata::empty key", "null"},
-        {"getlocaldata", "\"empty key\""},
-        {"setlocaldata:u:\u00e9\u4e2d\U0001F600 \"%s\"", "null"},
-        {"getlocaldata:u", "\"\u00e9\u4e2d\U0001F600 \\\"%s\\\"\""},
-        {"playsound:", "\"OK\""},
-        {"PLAYSOUND:x", "null"},
-        {"no-such-command:x", "null"},
-        {"", "null"},
-        {"MAXIMIZE", "null"},
-        {" maximize", "null"},
-        {"setnotifytitle:Alert %s %d", "null"},
-        {"maximize", "null"},
-    };
-    QStringList sent;
-    for (const auto &[text, result] : table) {
-        sent.append(QString::fromUtf8(text));
-        QCOMPARE(call(sent.last()), QString::fromUtf8(result));
-    }
-    QTRY_VERIFY(window->windowState().testFlag(Qt::WindowMaximized));
-    QCOMPARE(notify->windowTitle(), u"Alert %s %d"_qs);
-    // Every command is logged literally, in the order sent.
-    QTRY_COMPARE(debugLines, sent);
-}
-
-void TestShell::storeInThePage()
-{
-    // Another process writes while the page is open; the page reads the new value.
-    for (const QString &value : {u"first"_qs, u"second"_qs}) {
-        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(),
-                                   {u"--write-store"_qs, u"shared/key"_qs, value}),
-                 0);
-        QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:shared/key"_qs), u'"' + value + u'"', 10000);
-    }
-
-    // An update that left the shell before the page's newer write does not undo it. The page
-    // waits for the test while the update goes out; then the shell sends no more updates.
-    server.route("/hold", "x", HttpServer::Hold);
-    page()->runJavaScript(u"const x = new XMLHttpRequest(); x.open('GET', '/hold', false);"
-                          "x.send(); webkitExternal.command('setlocaldata:race:mine')"_qs);
-    QTRY_VERIFY(server.targets.contains("/hold"));
-    QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(),
-                               {u"--write-store"_qs, u"race"_qs, u"older"_qs}),
-             0);
-    auto *watcher = window->bridgeForTests()->findChild<localstore::Watcher *>();
-    emit watcher->changed();
-    watcher->blockSignals(true);
-    server.sendHeld(-1);
-    QTRY_COMPARE(localstore::read(u"race"_qs), u"mine"_qs);
-    QCOMPARE(call(u"getlocaldata:race"_qs), u"\"mine\""_qs);
-    watcher->blockSignals(false);
-
-    // A value written right before a reload is there for the next document.
-    QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
-    for (int round = 0; round < 10; ++round) {
-        evaluate(
-            page(),
-            u"webkitExternal.command('setlocaldata:round:%1'); location.reload(); 1"_qs.arg(round));
-        QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1 + round, 20000);
-        QCOMPARE(call(u"getlocaldata:round"_qs), u"\"%1\""_qs.arg(round));
-    }
-}
-
-void TestShell::lookups()
-{
-    QStringList expected, got;
-    for (const QString &address :
-         {u"127.0.0.1"_qs, u"127.1"_qs, u"10.0.0.5"_qs, u"abc"_qs, u""_qs}) {
-        QCOMPARE(call(u"querydns:"_qs + address), u"null"_qs);
-        expected.append(address + u'|' + (address.startsWith(u"127") ? trickyName : QString()));
-    }
-    QVERIFY(waitFor(page(), u"lookups.length === 5"_qs));
-    for (const QVariant &pair : evaluate(page(), u"lookups"_qs).toList())
-        got.append(pair.toStringList().join(u'|'));
-    got.sort();
-    expected.sort();
-    QCOMPARE(got, expected);
-
-    // A result that arrives once a page of another origin has replaced the console stays out.
-    call(u"querydns:10.0.0.9"_qs);
-    QVERIFY(load(page(), other.url(u"/second"_qs)));
-    QCOMPARE(evaluate(page(), u"early"_qs).toString(), u"undefined"_qs);
-    heldLookup.release();
-    QTRY_VERIFY(debugLines.contains(u"handle_querydns"_qs));
-    evaluate(page(), u"1"_qs); // the call to the page is sent before this answer comes
-    QCOMPARE(evaluate(page(), u"lookups.length"_qs).toInt(), 0);
-}
-
-void TestShell::strangersCannotReachTheShell()
-{
-    // Everything the console document loads carries its origin; only the bridge's own requests,
-    // which carry its secret, may act.
-    const QByteArray attack =
-        "brindleton:commands?" + QUrl::toPercentEncoding(u"=x:1:[\"setlocaldata:attack:1\"]"_qs);
-    evaluate(page(),
-             u"document.body.innerHTML = \"<img src='%1'><link rel=stylesheet href='%1'>"
-             "<style>body{background:url('%1')}</style>\"; 1"_qs.arg(QString::fromLatin1(attack)));
-    QTRY_VERIFY_WITH_TIMEOUT(window->bridgeForTests()->refusedRequests() >= 2, 20000);
-    QCOMPARE(call(u"getlocaldata:attack"_qs), u"null"_qs);
-    QVERIFY(localstore::read(u"attack"_qs).isNull());
-}
-
-void TestShell::largePopupContent()
-{
-    // Far beyond what a data: address may hold: 12 MB of UTF-8 text.
-    const QString text(4 * 1024 * 1024, QChar(0x4e2d));
-    call(u"setnotifyhtml:<!DOCTYPE html><p id=big>"_qs + text + u"</p>");
-    QVERIFY(waitFor(notify->page(),
-                    u"document.getElementById('big')?.textContent.length === %1 && "
-                    "document.compatMode === 'CSS1Compat'"_qs.arg(text.size()),
-                    60000));
-}
-
-void TestShell::popupPlacedAndRendererEndKeepsContent()
-{
-    notify->setContent(u"<p>first</p>"_qs, QUrl());
-    notify->setContent(u"<p>last</p>"_qs, QUrl());
-    notify->move(0, 0);
-    notify->showNotify();
-    QVERIFY(QTest::qWaitForWindowExposed(notify));
-    // The bottom right corner of the work area that initTestCase() gives the desktop.
-    QCOMPARE(notify->geometry(), QRect(848, 838, 320, 120));
-
-    QPointer<QWebEnginePage> ended = notify->page();
-    const QString text = u"document.body.innerText"_qs;
-    QTRY_COMPARE(evaluate(ended, text).toString(), u"last"_qs);
-    QCOMPARE(::kill(ended->renderProcessPid(), SIGKILL), 0);
-    QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_qs));
-    notify->showNotify(); // as the console's shownotify does
-    QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_qs);
-    QTRY_VERIFY(!ended); // the ended page is freed
-}
-
-void TestShell::links_data()
-{
-    // Where the link is, how it is activated, its target, and where it ends: "browser" (the
-    // user's browser, the page stays), "refused" (nowhere, logged) or "view" (a script's own
-    // navigation, which stays in the view).
-    QTest::addColumn<QString>("frame");
-    QTest::addColumn<QString>("how");
-    QTest::addColumn<QString>("target");
-    QTest::addColumn<QString>("outcome");
-    const auto row = [](const char *frame, const char *how, const char *target, const char *end) {
-        QTest::addRow("%s, %s, %s", frame, how, target)
-            << QString::fromLatin1(frame) << QString::fromLatin1(how) << QString::fromLatin1(target)
-            << QString::fromLatin1(end);
-    };
-    for (const char *target : {"", "_blank", "_top"}) {
-        for (const char *how : {"user", "script"}) {
-            row("main", how, target, "browser");
-            row("own frame", how, target, "browser");
-            row("foreign frame", how, target, how[0] == 's' ? "refused" : "browser");
-        }
-    }
-    row("main", "enter", "", "browser");
-    row("main", "enter", "_blank", "browser");
-    row("main", "middle", "", "browser");
-    row("main", "user", "named", "browser");
-    row("foreign frame", "top", "", "refused"); // its script navigates the console
-    row("main", "location", "", "view");        // the console's script sets location
-    row("main", "hash", "", "view");            // href # with a navigating onclick
-    row("main", "ssh", "", "refused");
-}
-
-void TestShell::links()
-{
-    QFETCH(QString, frame);
-    QFETCH(QString, how);
-    QFETCH(QString, target);
-    QFETCH(QString, outcome);
-    const QString tag =
-        QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression(u"\\W"_qs));
-    const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_qs
-                                       : u"https://example.invalid/%1 x?q=1"_qs.arg(tag);
-    QVERIFY(load(page(), server.url(u"/links"_qs)));
-    if (frame == u"main") {
-        evaluate(page(),
-                 u"window.a = link(%1, %2, %3); 1"_qs.arg(
-                     scriptcall::stringLiteral(how == u"hash" ? u"#"_qs : href),
-                     scriptcall::stringLiteral(target),
-                     how == u"hash" ? u"() => { location.href = '/second'; }"_qs : u"null"_qs));
-    } else {
-        QUrl source = frame == u"own frame" ? server.url(u"/links"_qs)
-                                            : other.url(u"/links"_qs, u"localhost"_qs);
-        source.setQuery(QUrlQuery({{u"href"_qs, href}, {u"target"_qs, target}, {u"how"_qs, how}}));
-        evaluate(page(),
-                 u"const f = document.createElement('iframe'); f.name = 'named'; f.src = %1;"
-                 "f.style = 'position:absolute;left:0;top:0;width:300px;height:200px;border:0';"
-                 "document.body.appendChild(f); 1"_qs.arg(
-                     scriptcall::stringLiteral(source.toString(QUrl::FullyEncoded))));
-    }
-    QVERIFY(waitFor(page(), u"window.ready === true"_qs));
-
-    QWidget *view = window->ui->webView->focusProxy();
-    if (how == u"user" || how == u"ssh" || how == u"hash" || how == u"middle" || how == u"top") {
-        // A frame takes input once the engine knows where it lies: press until it tells. A right
-        // press follows no link; it gives the frame's script the user's activation.
-        const Qt::MouseButton button = how == u"middle" ? Qt::MiddleButton
-                                       : how == u"top"  ? Qt::RightButton
-                                                        : Qt::LeftButton;
-        for (int i = 0; i < 20 && !evaluate(page(), u"window.pressed === true"_qs).toBool(); ++i) {
-            QTest::mouseMove(view, QPoint(50, 50));
-            QTest::mouseClick(view, button, Qt::NoModifier, QPoint(50, 50));
-            waitFor(page(), u"window.pressed === true"_qs, 500);
-        }
-        if (how == u"top")
-            evaluate(page(), u"frames[0].postMessage('go', '*'); 1"_qs);
-    } else if (how == u"enter") {
-        evaluate(page(), u"a.focus(); 1"_qs);
-        QTest::keyClick(view, Qt::Key_Return);
-    } else {
-        evaluate(page(), how == u"location" ? u"location.href = '/second'; 1"_qs
-                         : frame == u"main" ? u"a.click(); 1"_qs
-                                            : u"frames[0].postMessage('go', '*'); 1"_qs);
-    }
-
-    if (outcome == u"browser") {
-        QTRY_COMPARE(opened, QList<QUrl>({QUrl(href)}));
-    } else if (outcome == u"refused") {
-        const QString line =
-            how == u"ssh"   ? u"Refused to open "_qs + href
-            : how == u"top" ? u"Refused navigation of the console by a frame of another origin: "_qs
-                            : u"Refused link from a frame of another origin: "_qs;
-        QTRY_VERIFY2(debugLines.contains(how == u"ssh" ? line : line + QUrl(href).toString()),
-                     qPrintable(debugLines.join(u'\n')));
-    } else {
-        QTRY_COMPARE(page()->url(), server.url(u"/second"_qs));
-    }
-    // Nothing but the script's own navigation leaves the page, and nothing else is opened.
-    if (outcome != u"view") {
-        QVERIFY(waitFor(page(), u"window.ready === true"_qs));
-        QCOMPARE(page()->url(), server.url(u"/links"_qs));
-    }
-    QCOMPARE(opened.size(), outcome == u"browser" ? 1 : 0);
-}
-
-void TestShell::exitPrompt_data()
-{
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<bool>("stays");
-    QTest::newRow("escape") << u"escape"_qs << true;
-    QTest::newRow("return (Cancel is the default)") << u"return"_qs << true;
-    QTest::newRow("cancel button") << u"cancel"_qs << true;
-    QTest::newRow("ok button") << u"ok"_qs << false;
-    QTest::newRow("page's close command: no prompt") << u"command"_qs << false;
-}
-
-void TestShell::exitPrompt()
-{
-    QFETCH(QString, answer);
-    QFETCH(bool, stays);
-    notify->showNotify();
-    QTRY_VERIFY(notify->isVisible());
-    QStringList asked; // the prompt as it came
-    QTimer probe;
-    connect(&probe, &QTimer::timeout, this, [&] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (!box || !asked.isEmpty())
-            return;
-        const bool cancelIsDefault = box->defaultButton() == box->button(QMessageBox::Cancel);
-        asked =
-            QStringList{box->text(), box->windowTitle(), cancelIsDefault ? u"Cancel"_qs : u"?"_qs,
-                        notify->isVisible() ? u"pop-up shown"_qs : u"pop-up closed"_qs};
-        if (answer == u"escape" || answer == u"return")
-            QTest::keyClick(box, answer == u"escape" ? Qt::Key_Escape : Qt::Key_Return);
-        else
-            box->button(answer == u"ok" ? QMessageBox::Ok : QMessageBox::Cancel)->click();
-    });
-    probe.start(10);
-    if (answer == u"command")
-        QCOMPARE(call(u"close"_qs), u"null"_qs);
-    else
-        QCOMPARE(window->close(), !stays);
-    QCOMPARE(asked, answer == u"command"
-                        ? QStringList()
-                        : QStringList({u"Exit brindleton console?"_qs, u"brindleton"_qs,
-                                       u"Cancel"_qs, u"pop-up closed"_qs}));
-    QCOMPARE(window->isVisible(), stays);
-    QVERIFY(!notify->isVisible());
-}
-
-void TestShell::consoleRendererEnds()
-{
-    auto command = [this](const QString &text) {
-        return evaluate(page(), u"webkitExternal.command('%1')"_qs.arg(text)).toString();
-    };
-    command(u"setlocaldata:renderer:kept"_qs);
-    QTRY_COMPARE(localstore::read(u"renderer"_qs), u"kept"_qs);
-    // The reloaded page has the bridge, and the store kept what was written.
-    auto answers = [&] {
-        QTRY_COMPARE_WITH_TIMEOUT(command(u"getlocaldata:renderer"_qs), u"kept"_qs, 20000);
-        QCOMPARE(page()->url(), server.url(u"/console"_qs));
-    };
-    const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
-    auto kill = [&] {
-        QCOMPARE(::kill(page()->renderProcessPid(), SIGKILL), 0);
-    };
-    const QString reloading = u"Console renderer ended (killed, code 9); reloading"_qs;
-    for (int end = 1; end <= 3; ++end) {
-        if (end == 3) { // the third end within a minute stops; reloading by hand starts afresh
-            kill();
-            QTRY_VERIFY(stopped->isVisible());
-            QVERIFY(debugLines.contains(
-                u"Console renderer ended (killed, code 9); stopped after 3 ends within a minute"_qs));
-            QCOMPARE(stopped->geometry(), window->ui->webView->rect());
-            QVERIFY(stopped->findChild<QLabel *>()->text().contains(u"stopped responding"_qs));
-            stopped->findChild<QPushButton *>()->click();
-            QVERIFY(!stopped->isVisible());
-            answers();
-        }
-        kill();
-        QTRY_COMPARE(debugLines.count(reloading), end);
-        answers();
-        QVERIFY(!stopped->isVisible());
-    }
-}
-
-void TestShell::destroyEventExitsWithZero()
-{
-    // The child loads a page, so that the engine's threads are running, then receives a
-    // Destroy event (see main below).
-    QProcess child;
-    child.setProcessChannelMode(QProcess::MergedChannels);
-    child.start(QCoreApplication::applicationFilePath(), {u"--destroy-child"_qs});
-    QVERIFY(child.waitForFinished(60000));
-    const QByteArray output = child.readAll();
-    QVERIFY2(output.contains("sending Destroy") && !output.contains("returned"),
-             output.constData());
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), 0);
-}
 
 int main(int argc, char **argv)
 {
