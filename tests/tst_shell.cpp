@@ -11,7 +11,6 @@
 #include "services/scriptcall.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QMessageBox>
@@ -26,6 +25,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <sys/wait.h>
 
 namespace {
 
@@ -58,6 +58,13 @@ QVariant evaluate(QWebEnginePage *page, const QString &script)
     if (!QTest::qWaitFor([&] { return result->has_value(); }, 20000))
         qWarning("no result for %s", qPrintable(script.left(200)));
     return result->value_or(QVariant());
+}
+
+// Whether a child of this process has ended and not been collected.
+bool zombieChild()
+{
+    siginfo_t info{};
+    return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid != 0;
 }
 
 bool waitFor(QWebEnginePage *page, const QString &condition, int ms = 20000)
@@ -103,12 +110,8 @@ const QByteArray linksPage = R"(<html><body style="margin:0"><script>
 class TestShell : public QObject
 {
     Q_OBJECT
-public slots:
-    void open(const QUrl &url) { opened.append(url); } // the desktop's URL handler
-
 private slots:
     void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -139,8 +142,15 @@ private:
             .toString();
     }
 
+    // What the desktop's opener was given: for each run, its number of arguments and each.
+    QByteArray opened() const
+    {
+        QFile log(bin.filePath(u"opened"_qs));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
+
     HttpServer server, other; // the console's origin and another one (another port)
-    QList<QUrl> opened;
+    QTemporaryDir bin;        // first in PATH, with an xdg-open that notes its arguments
     MainWindow *window = nullptr;
     NotifyWindow *notify = nullptr;
 };
@@ -155,18 +165,16 @@ void TestShell::initTestCase()
     other.route("/links", linksPage);
     qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_qs).toEncoded());
     platform::setReverseResolver(&testResolver);
-    for (const char *scheme : {"http", "https", "ssh"})
-        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+    QFile opener(bin.filePath(u"xdg-open"_qs));
+    QVERIFY(opener.open(QIODevice::WriteOnly));
+    opener.write("#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" >> '" +
+                 QFile::encodeName(bin.filePath(u"opened"_qs)) + "'\n");
+    QVERIFY(opener.setPermissions(QFile::ReadOwner | QFile::ExeOwner));
+    qputenv("PATH", QFile::encodeName(bin.path()) + ':' + qgetenv("PATH"));
     // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
     QProcess::execute(u"xprop"_qs, {u"-root"_qs, u"-f"_qs, u"_NET_WORKAREA"_qs, u"32c"_qs,
                                     u"-set"_qs, u"_NET_WORKAREA"_qs, u"0, 30, 1200, 960"_qs});
     QTRY_COMPARE(QGuiApplication::primaryScreen()->availableGeometry(), QRect(0, 30, 1200, 960));
-}
-
-void TestShell::cleanupTestCase()
-{
-    for (const char *scheme : {"http", "https", "ssh"})
-        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
 }
 
 void TestShell::init()
@@ -179,7 +187,7 @@ void TestShell::init()
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QVERIFY(load(page(), server.url(u"/console"_qs)));
     debugLines.clear();
-    opened.clear();
+    QFile::remove(bin.filePath(u"opened"_qs));
 }
 
 void TestShell::cleanup()
@@ -212,7 +220,11 @@ void TestShell::commands()
         {" maximize", "null"},
         {"setnotifytitle:Alert %s %d", "null"},
         {"maximize", "null"},
+        {"open:https://example.invalid/a b", "null"}, // no opener: PATH has no xdg-open
     };
+    const auto restore = qScopeGuard([path = qgetenv("PATH")] { qputenv("PATH", path); });
+    qputenv("PATH", "/nonexistent");
+    QTest::ignoreMessage(QtWarningMsg, "The desktop could not open https://example.invalid/a b");
     QStringList sent;
     for (const auto &[text, result] : table) {
         sent.append(QString::fromUtf8(text));
@@ -389,7 +401,8 @@ void TestShell::links()
     const QString tag =
         QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression(u"\\W"_qs));
     const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_qs
-                                       : u"https://example.invalid/%1 x?q=1"_qs.arg(tag);
+                                       : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_qs.arg(tag);
+    const QByteArray once = "1\n" + QUrl(href).toEncoded() + '\n'; // as xdg-open notes it
     QVERIFY(load(page(), server.url(u"/links"_qs)));
     if (frame == u"main") {
         evaluate(page(),
@@ -433,7 +446,8 @@ void TestShell::links()
     }
 
     if (outcome == u"browser") {
-        QTRY_COMPARE(opened, QList<QUrl>({QUrl(href)}));
+        QTRY_COMPARE(opened(), once);
+        QTRY_VERIFY(!zombieChild());
     } else if (outcome == u"refused") {
         const QString line =
             how == u"ssh"   ? u"Refused to open "_qs + href
@@ -449,7 +463,7 @@ void TestShell::links()
         QVERIFY(waitFor(page(), u"window.ready === true"_qs));
         QCOMPARE(page()->url(), server.url(u"/links"_qs));
     }
-    QCOMPARE(opened.size(), outcome == u"browser" ? 1 : 0);
+    QCOMPARE(opened(), outcome == u"browser" ? once : QByteArray());
 }
 
 void TestShell::exitPrompt_data()
