@@ -92,7 +92,9 @@ bool openOnDesktop(const QUrl &url)
     QByteArray address = url.toEncoded();
     char program[] = "xdg-open";
     char *argv[] = {program, address.data(), nullptr};
-    // The opener and the browser it starts get the signals as a new process has them.
+    // The opener and the browser it starts run in a session of their own, as when started
+    // from the desktop (the terminal's Ctrl+C or hang-up is not theirs), and get the signals
+    // as a new process has them.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t set;
@@ -100,7 +102,8 @@ bool openOnDesktop(const QUrl &url)
     posix_spawnattr_setsigmask(&attributes, &set); // none blocked
     sigaddset(&set, SIGPIPE);
     posix_spawnattr_setsigdefault(&attributes, &set); // the engine ignores it
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = 0;
     const int error = ::posix_spawnp(&pid, program, nullptr, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
