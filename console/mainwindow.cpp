@@ -17,7 +17,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
-#include <QDesktopServices>
 #include <QDir>
 #include <QLoggingCategory>
 #include <QMessageBox>
@@ -134,7 +133,7 @@ void MainWindow::openExternally(const QUrl &url)
         qDebug().noquote() << "Refused to open" << url.toString();
         return;
     }
-    if (!QDesktopServices::openUrl(url))
+    if (!platform::openOnDesktop(url))
         qCWarning(lcConsole).noquote() << "The desktop could not open" << url.toString();
 }
 

@@ -1,4 +1,5 @@
-// The thin layer over the operating system: name resolution and process exit.
+// The thin layer over the operating system: name resolution, the desktop's opener and
+// process exit.
 // Each operating system provides its own implementation file; everything else in
 // the program reaches the system only through these functions.
 #pragma once
@@ -6,6 +7,7 @@
 #include <QByteArray>
 #include <QSettings>
 #include <QString>
+#include <QUrl>
 #include <QtGlobal>
 
 #include <memory>
@@ -42,6 +44,12 @@ bool fileNamesIgnoreCase();
 
 // Whether the character may not stand in a file name (beyond "/" and NUL).
 bool isReservedInFileNames(QChar c);
+
+// Hands an absolute address to the desktop, which opens it in the user's browser, mail or
+// phone program: xdg-open on Linux, the shell's association on Windows. Returns at once,
+// without waiting for the program; false when the opener could not be started. Call it from
+// a thread that runs an event loop (the GUI thread): the ended opener is collected there.
+bool openOnDesktop(const QUrl &url);
 
 // Ends the process at once with the given status: flushes the standard streams,
 // then leaves without running static destructors or atexit handlers, which can

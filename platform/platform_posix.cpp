@@ -1,13 +1,51 @@
 #include "platform/platform.h"
 
+#include <QSocketNotifier>
+#include <QTimer>
+
 #include <arpa/inet.h>
+#include <csignal>
 #include <cstdio>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace platform {
+
+namespace {
+
+// Collects the opener once it has ended, without waiting for it: xdg-open stays until the
+// browser it started ends, which may be hours. The kernel reports the end on a process
+// descriptor that the event loop watches; without one (kernels before 5.3) a timer asks
+// once a second.
+void collectWhenEnded(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd >= 0) {
+        auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
+        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, pid, fd] {
+            ::waitpid(pid, nullptr, WNOHANG);
+            notifier->setEnabled(false);
+            ::close(fd);
+            notifier->deleteLater();
+        });
+        return;
+    }
+#endif
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
+        if (::waitpid(pid, nullptr, WNOHANG) != 0)
+            timer->deleteLater(); // collected, or not ours to collect
+    });
+    timer->start(1000);
+}
+
+} // namespace
 
 quint32 ipv4FromText(const QByteArray &text)
 {
@@ -45,6 +83,34 @@ bool fileNamesIgnoreCase()
 bool isReservedInFileNames(QChar c)
 {
     return c == u'/' || c.unicode() == 0;
+}
+
+bool openOnDesktop(const QUrl &url)
+{
+    // One argument, no shell. glibc's posix_spawn shares the memory with the child until it
+    // runs the program, so even a large process pays nothing for copying its page tables.
+    QByteArray address = url.toEncoded();
+    char program[] = "xdg-open";
+    char *argv[] = {program, address.data(), nullptr};
+    // The opener and the browser it starts run in a session of their own, as when started
+    // from the desktop (the terminal's Ctrl+C or hang-up is not theirs), and get the signals
+    // as a new process has them.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t set;
+    sigemptyset(&set);
+    posix_spawnattr_setsigmask(&attributes, &set); // none blocked
+    sigaddset(&set, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &set); // the engine ignores it
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int error = ::posix_spawnp(&pid, program, nullptr, &attributes, argv, environ);
+    posix_spawnattr_destroy(&attributes);
+    if (error != 0)
+        return false;
+    collectWhenEnded(pid);
+    return true;
 }
 
 void exitNow(int status)

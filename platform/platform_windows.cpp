@@ -5,6 +5,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <shellapi.h> // needs windows.h, which winsock2.h brings in first
+
 namespace platform {
 
 namespace {
@@ -57,6 +59,17 @@ bool isReservedInFileNames(QChar c)
 {
     // Drive letters, alternate data streams and wildcards.
     return c.unicode() < 0x20 || QStringView(u"<>:\"|?*/\\").contains(c);
+}
+
+bool openOnDesktop(const QUrl &url)
+{
+    // The shell starts the program that the address's scheme is associated with and does not
+    // wait for it; values above 32 mean it was started.
+    const QString address = QString::fromLatin1(url.toEncoded());
+    const HINSTANCE result =
+        ShellExecuteW(nullptr, L"open", reinterpret_cast<const wchar_t *>(address.utf16()), nullptr,
+                      nullptr, SW_SHOWNORMAL);
+    return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
 void exitNow(int status)

@@ -10,7 +10,6 @@
 #include "services/scriptcall.h"
 
 #include <QApplication>
-#include <QDesktopServices>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QMessageBox>
@@ -25,6 +24,7 @@
 #include <csignal>
 #include <cstdio>
 #include <optional>
+#include <sys/wait.h>
 
 namespace {
 
@@ -102,9 +102,6 @@ const QByteArray linksPage = R"(<html><body style="margin:0"><script>
 class TestShell : public QObject
 {
     Q_OBJECT
-public slots:
-    void open(const QUrl &url) { opened.append(url); } // the desktop's URL handler
-
 private slots:
     void initTestCase()
     {
@@ -116,18 +113,11 @@ private slots:
         other.route("/links", linksPage);
         qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_qs).toEncoded());
         platform::setReverseResolver(&testResolver);
-        for (const char *scheme : {"http", "https", "ssh"})
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
         // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
         QProcess::execute(u"xprop"_qs, {u"-root"_qs, u"-f"_qs, u"_NET_WORKAREA"_qs, u"32c"_qs,
                                         u"-set"_qs, u"_NET_WORKAREA"_qs, u"0, 30, 1200, 960"_qs});
         QTRY_COMPARE(QGuiApplication::primaryScreen()->availableGeometry(),
                      QRect(0, 30, 1200, 960));
-    }
-    void cleanupTestCase()
-    {
-        for (const char *scheme : {"http", "https", "ssh"})
-            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
     }
     void init()
     {
@@ -139,7 +129,9 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(load(page(), server.url(u"/console"_qs)));
         debugLines.clear();
-        opened.clear();
+        // The desktop's opener is tests/opener/xdg-open, which notes what it was given.
+        qputenv("PATH", QFile::encodeName(QFINDTESTDATA("opener")) + ":/usr/bin:/bin");
+        QFile::remove(QDir::temp().filePath(u"xdg-open.log"_qs));
     }
     void cleanup()
     {
@@ -168,7 +160,11 @@ private slots:
             {" maximize", "null"},
             {"setnotifytitle:Alert %s %d", "null"},
             {"maximize", "null"},
+            {"open:https://example.invalid/a b", "null"}, // no opener: PATH has no xdg-open
         };
+        qputenv("PATH", "/nonexistent"); // until the next test's init()
+        QTest::ignoreMessage(QtWarningMsg,
+                             "The desktop could not open https://example.invalid/a b");
         QStringList sent;
         for (const auto &[text, result] : table) {
             sent.append(QString::fromUtf8(text));
@@ -321,8 +317,13 @@ private slots:
         QFETCH(QString, outcome);
         const QString tag =
             QString::fromLatin1(QTest::currentDataTag()).remove(QRegularExpression(u"\\W"_qs));
-        const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_qs
-                                           : u"https://example.invalid/%1 x?q=1"_qs.arg(tag);
+        const QString href = how == u"ssh"
+                                 ? u"ssh://example.invalid/x"_qs
+                                 : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_qs.arg(tag);
+        const auto opened = [] {
+            QFile log(QDir::temp().filePath(u"xdg-open.log"_qs));
+            return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+        };
         QVERIFY(load(page(), server.url(u"/links"_qs)));
         if (frame == u"main") {
             evaluate(page(),
@@ -366,7 +367,10 @@ private slots:
         }
 
         if (outcome == u"browser") {
-            QTRY_COMPARE(opened, QList<QUrl>({QUrl(href)}));
+            QTRY_COMPARE(opened(), QByteArray("1\n" + QUrl(href).toEncoded() + '\n')); // 1 argument
+            siginfo_t ended{}; // a child of the test that has ended and not been collected
+            QTRY_VERIFY(::waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+                        !ended.si_pid);
         } else if (outcome == u"refused") {
             const QString line =
                 how == u"ssh" ? u"Refused to open "_qs + href
@@ -383,7 +387,7 @@ private slots:
             QVERIFY(waitFor(page(), u"window.ready === true"_qs));
             QCOMPARE(page()->url(), server.url(u"/links"_qs));
         }
-        QCOMPARE(opened.size(), outcome == u"browser" ? 1 : 0);
+        QCOMPARE(opened().count('\n'), outcome == u"browser" ? 2 : 0);
     }
     void exitPrompt_data()
     {
@@ -479,7 +483,6 @@ private:
     }
 
     HttpServer server, other; // the console's origin and another one (another port)
-    QList<QUrl> opened;
     MainWindow *window = nullptr;
     NotifyWindow *notify = nullptr;
 };
