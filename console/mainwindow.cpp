@@ -37,6 +37,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     ui->webView->installEventFilter(this);
     installEventFilter(this);
     prepareForWebView(this);
+    opener.setMaxThreadCount(1);
+    opener.setExpiryTimeout(1000);
 
     // A named profile keeps its data on disk; the HTTP cache goes to "brncache"
     // in the application's cache location.
@@ -133,8 +135,12 @@ void MainWindow::openExternally(const QUrl &url)
         qDebug().noquote() << "Refused to open" << url.toString();
         return;
     }
-    if (!platform::openOnDesktop(url))
-        qCWarning(lcConsole).noquote() << "The desktop could not open" << url.toString();
+    // A new process makes the thread that starts it wait until it runs, which on a busy machine
+    // takes milliseconds.
+    opener.start([url] {
+        if (!platform::openOnDesktop(url))
+            qCWarning(lcConsole).noquote() << "The desktop could not open" << url.toString();
+    });
 }
 
 void MainWindow::handle_javaScriptWindowObjectCleared()

@@ -4,6 +4,7 @@
 
 #include <QMainWindow>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 
 class ConsolePage;
@@ -54,5 +55,6 @@ private:
     QWebEngineProfile *profile = nullptr;
     ConsolePage *page = nullptr;
     bridge::Bridge *bridge = nullptr;
+    QThreadPool opener; // starts the desktop's opener, so that the window never waits for it
     quint64 titleChanges = 0;
 };

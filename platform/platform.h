@@ -46,9 +46,9 @@ bool fileNamesIgnoreCase();
 bool isReservedInFileNames(QChar c);
 
 // Hands an absolute address to the desktop, which opens it in the user's browser, mail or
-// phone program: xdg-open on Linux, the shell's association on Windows. Returns at once,
-// without waiting for the program; false when the opener could not be started. Call it from
-// a thread that runs an event loop (the GUI thread): the ended opener is collected there.
+// phone program: xdg-open on Linux, the shell's association on Windows. Returns once the
+// opener runs, without waiting for it to end; false when it could not be started. Safe to call
+// from any thread; the ended opener is collected by the application's event loop.
 bool openOnDesktop(const QUrl &url);
 
 // Ends the process at once with the given status: flushes the standard streams,

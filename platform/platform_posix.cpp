@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -109,7 +110,7 @@ bool openOnDesktop(const QUrl &url)
     posix_spawnattr_destroy(&attributes);
     if (error != 0)
         return false;
-    collectWhenEnded(pid);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [pid] { collectWhenEnded(pid); });
     return true;
 }
 
