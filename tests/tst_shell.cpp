@@ -22,7 +22,6 @@
 #include <QtTest>
 
 #include <csignal>
-#include <cstdio>
 #include <optional>
 #include <sys/wait.h>
 
@@ -458,14 +457,10 @@ private slots:
     void destroyEventExitsWithZero()
     {
         // The child loads a page, so that the engine's threads are running, then receives a
-        // Destroy event (see main below).
+        // Destroy event (see main below): 2 when the page did not load, 3 when it returned.
         QProcess child;
-        child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(QCoreApplication::applicationFilePath(), {u"--destroy-child"_qs});
         QVERIFY(child.waitForFinished(60000));
-        const QByteArray output = child.readAll();
-        QVERIFY2(output.contains("sending Destroy") && !output.contains("returned"),
-                 output.constData());
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
     }
@@ -516,12 +511,9 @@ int main(int argc, char **argv)
         window.loadPage(u"data:text/html,<title>t</title><p>page</p>"_qs);
         if (!loaded.wait(30000))
             return 2;
-        std::printf("sending Destroy\n");
-        std::fflush(stdout);
         QEvent destroy(QEvent::Destroy);
         QCoreApplication::sendEvent(&window, &destroy);
-        std::printf("returned\n");
-        return 3;
+        return 3; // the event did not end the process
     }
     TestShell test;
     QTEST_SET_MAIN_SOURCE_PATH
