@@ -22,6 +22,12 @@ constexpr int idleThreadMs = 1000;
 // How long answers are delivered before the window's other work has its turn.
 constexpr qint64 deliverySliceMs = 2;
 
+struct Job
+{
+    QPointer<DnsThread> worker;
+    QString address;
+};
+
 struct Answer
 {
     QPointer<DnsThread> worker;
@@ -38,8 +44,14 @@ struct DnsScheduler
     QThreadPool *threads = nullptr;
     QObject *guiThread = nullptr; // receives the deliveries
 
+    // Guarded by mutex: the look-ups started and not yet taken by a thread, the
+    // threads that take them (started and not ended), how many of those are
+    // resolving, and the answers not yet delivered.
     QMutex mutex;
-    QQueue<Answer> answers; // guarded by mutex
+    QQueue<Job> ready;
+    int threadsTaking = 0;
+    int resolving = 0;
+    QQueue<Answer> answers;
 
     static DnsScheduler &instance()
     {
@@ -60,26 +72,51 @@ struct DnsScheduler
 
     void startWaiting()
     {
+        if (running >= runningLimit || waiting.isEmpty())
+            return;
+        QMutexLocker lock(&mutex);
         while (running < runningLimit && !waiting.isEmpty()) {
             DnsThread *worker = waiting.dequeue();
             ++running;
             worker->running = true;
-            threads->start(
-                [this, worker = QPointer<DnsThread>(worker), address = worker->address]() mutable {
-                    const quint32 ipv4 = platform::ipv4FromText(address.toLatin1());
-                    answer({std::move(worker), platform::reverseLookup(ipv4)});
-                });
+            ready.enqueue({worker, worker->address});
         }
+        // A thread is added only when every thread is busy resolving; the threads
+        // add more while look-ups keep waiting. Quick answers thus take a few
+        // threads, slow ones up to one per look-up.
+        if (threadsTaking == resolving)
+            addThread();
     }
 
-    // On a worker thread.
-    void answer(Answer &&done)
+    // With mutex locked.
+    void addThread()
+    {
+        if (threadsTaking >= runningLimit)
+            return;
+        ++threadsTaking;
+        threads->start([this] { take(); });
+    }
+
+    // On a thread of the pool: resolves look-ups until none is left waiting.
+    void take()
     {
         QMutexLocker lock(&mutex);
-        answers.enqueue(std::move(done));
-        if (answers.size() == 1)
-            QMetaObject::invokeMethod(
-                guiThread, [this] { deliver(); }, Qt::QueuedConnection);
+        while (!ready.isEmpty()) {
+            Job job = ready.dequeue();
+            ++resolving;
+            if (!ready.isEmpty() && threadsTaking == resolving)
+                addThread();
+            lock.unlock();
+            const QString hostName =
+                platform::reverseLookup(platform::ipv4FromText(job.address.toLatin1()));
+            lock.relock();
+            --resolving;
+            answers.enqueue({std::move(job.worker), hostName});
+            if (answers.size() == 1)
+                QMetaObject::invokeMethod(
+                    guiThread, [this] { deliver(); }, Qt::QueuedConnection);
+        }
+        --threadsTaking;
     }
 
     void deliver()
