@@ -38,7 +38,16 @@ QString filePath(const QUrl &url)
     const QString name = fileName(url);
     if (name.isNull())
         return QString();
-    return QDir::toNativeSeparators(QDir::tempPath() + u'/' + name);
+    // The temporary directory's canonical path costs a look-up of every part of it; it is
+    // looked up again only when the variables that name it change.
+    static QString tmpDir, tmpPath;
+    const QString dir = qEnvironmentVariable("TMPDIR") + u'\n' + qEnvironmentVariable("TEMP") +
+                        u'\n' + qEnvironmentVariable("TMP");
+    if (tmpPath.isNull() || dir != tmpDir) {
+        tmpDir = dir;
+        tmpPath = QDir::tempPath();
+    }
+    return QDir::toNativeSeparators(tmpPath + u'/' + name);
 }
 
 } // namespace soundpath

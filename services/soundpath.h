@@ -13,7 +13,8 @@ namespace soundpath {
 QString fileName(const QUrl &url);
 
 // The full path, with native separators, of that file in the temporary
-// directory; a null string when fileName() is null.
+// directory; a null string when fileName() is null. One thread only (the GUI
+// thread).
 QString filePath(const QUrl &url);
 
 } // namespace soundpath

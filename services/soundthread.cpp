@@ -25,6 +25,7 @@
 
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -39,9 +40,13 @@ constexpr int maxAbandonedPlayers = 4;
 // How much of a body may wait in memory before it is written to the file.
 constexpr qint64 readBufferSize = 256 * 1024;
 
+// One write per line: the media backend's threads log to the same stream, and a line must
+// not be split by theirs.
 void writeLog(const QString &line)
 {
-    std::cerr << line.toLocal8Bit().constData() << std::endl;
+    const QByteArray text = line.toLocal8Bit() + '\n';
+    std::cerr.write(text.constData(), text.size());
+    std::cerr.flush();
 }
 
 QString seconds(int ms)
@@ -155,6 +160,132 @@ private:
     bool running = false;
 };
 
+// One fetch, on the fetch thread: the request, the writes to the file and the checks, so that
+// neither the network nor the disk holds up the window. It reports once, through done, with
+// the line to log (empty when none), from the fetch thread or a thread of the pool. Deleting
+// it ends the fetch and leaves nothing behind.
+class Download : public QObject
+{
+public:
+    using Done = std::function<void(bool ok, const QString &line)>;
+
+    Download(const QString &url, const QString &path, int deadlineMs, Done done)
+        : url(url), path(path), deadlineMs(deadlineMs), done(std::move(done))
+    {
+    }
+
+    ~Download() override
+    {
+        if (reply) {
+            reply->disconnect(this);
+            reply->abort();
+            delete reply;
+        }
+    }
+
+    void start(QNetworkAccessManager *network)
+    {
+        // The body goes to an unnamed or temporary file beside the final one and
+        // takes the final name only once complete and checked.
+        file = std::make_unique<QSaveFile>(path);
+        file->setDirectWriteFallback(false);
+        if (entryAt(path) != Entry::Missing ||
+            !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            done(false, QStringLiteral("Unable to save the file"));
+            return;
+        }
+
+        // The path goes out as the URL spells it; user information, query and
+        // fragment are not sent.
+        QNetworkRequest request(
+            QUrl(url).adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment));
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::NoLessSafeRedirectPolicy);
+        reply = network->get(request);
+        // Without a limit the network layer reads ahead into memory as fast as the
+        // server sends; with one, the body waits in the socket until written out.
+        reply->setReadBufferSize(readBufferSize);
+        connect(reply, &QIODevice::readyRead, this, &Download::storeReceived);
+        connect(reply, &QNetworkReply::finished, this, &Download::onReplyFinished);
+        auto *deadline = new QTimer(this);
+        deadline->setSingleShot(true);
+        connect(deadline, &QTimer::timeout, this, [this] {
+            timedOut = true;
+            reply->abort();
+        });
+        deadline->start(deadlineMs);
+    }
+
+private:
+    void storeReceived()
+    {
+        if (!isSuccess(httpStatus(reply))) {
+            // An error page is no sound: drop it.
+            reply->skip(reply->bytesAvailable());
+            return;
+        }
+        const QByteArray data = reply->readAll();
+        if (file->write(data) != data.size()) {
+            writeFailed = true;
+            reply->abort();
+        }
+    }
+
+    void onReplyFinished()
+    {
+        const std::unique_ptr<QNetworkReply> ended(std::exchange(reply, nullptr));
+        ended->disconnect(this);
+        const int status = httpStatus(ended.get());
+
+        if (writeFailed) {
+            done(false, QStringLiteral("Unable to save the file"));
+        } else if (timedOut) {
+            done(false, u"Error: The download did not finish within " + seconds(deadlineMs));
+        } else if (status != 0 && !isSuccess(status)) {
+            const QString reason =
+                ended->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
+            done(false, u"Error: HTTP " + QString::number(status) + u' ' + reason);
+        } else if (ended->error() != QNetworkReply::NoError) {
+            done(false, u"Error: " + ended->errorString());
+        } else if (!isSuccess(status)) {
+            done(false, QStringLiteral("Error: No HTTP status in the reply"));
+        } else {
+            // Committing waits for the disk (the file is synced before it takes
+            // its name): a thread of the pool does it, and other fetches go on.
+            QThreadPool::globalInstance()->start(
+                [file = std::shared_ptr<QSaveFile>(std::move(file)), path = path, done = done] {
+                    const bool ok = commit(file.get(), path);
+                    done(ok, ok ? QString() : QStringLiteral("Unable to save the file"));
+                });
+        }
+    }
+
+    static bool commit(QSaveFile *file, const QString &path)
+    {
+        // Whatever took the name meanwhile stays: a regular file is a sound stored
+        // by someone else and is played; anything else means the name is taken.
+        switch (entryAt(path)) {
+        case Entry::Missing:
+            return file->commit();
+        case Entry::RegularFile:
+            file->cancelWriting();
+            return true;
+        case Entry::Other:
+            return false;
+        }
+        return false;
+    }
+
+    const QString url;
+    const QString path;
+    const int deadlineMs;
+    const Done done;
+    std::unique_ptr<QSaveFile> file;
+    QNetworkReply *reply = nullptr;
+    bool writeFailed = false;
+    bool timedOut = false;
+};
+
 } // namespace
 
 // One player thread, seen from the GUI thread.
@@ -185,12 +316,18 @@ public:
         // The media backend sets itself up on first use; here rather than on a
         // player thread that may be abandoned.
         QMediaDevices::defaultAudioOutput();
+        network->moveToThread(fetchThread);
+        connect(fetchThread, &QThread::finished, network, &QObject::deleteLater);
+        fetchThread->start();
         noPlayer.setSingleShot(true);
         connect(&noPlayer, &QTimer::timeout, this, &SoundService::failQueuedPlays);
     }
 
     ~SoundService() override
     {
+        fetchThread->quit();
+        if (fetchThread->wait(QDeadlineTimer(2000)))
+            delete fetchThread; // else left behind, whole
         const auto all = findChildren<PlayerSlot *>(Qt::FindDirectChildrenOnly);
         for (PlayerSlot *slot : all)
             slot->thread->quit();
@@ -200,7 +337,10 @@ public:
                 slot->setParent(nullptr); // stuck in the pipeline: left behind, whole
     }
 
-    QNetworkAccessManager network;
+    // Every fetch runs on this thread, with this network manager.
+    // Not a child: the children are the player slots.
+    QThread *fetchThread = new QThread;
+    QNetworkAccessManager *network = new QNetworkAccessManager;
     QHash<QString, SoundThread *> fetches; // queued or under way, by file
     QQueue<QPointer<SoundThread>> fetchQueue;
     QQueue<QPointer<SoundThread>> playQueue;
@@ -340,12 +480,8 @@ SoundThread::~SoundThread()
     if (stage != Stage::FetchQueued && stage != Stage::Fetching)
         return;
     SoundService *service = SoundService::instance();
-    if (reply) {
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
-    delete file; // an uncommitted file leaves nothing behind
+    if (download)
+        download->deleteLater(); // ends the fetch; an uncommitted file leaves nothing behind
     if (service->fetches.value(registryKey(path)) == this) {
         // Destroyed while fetching: whoever waits gets nothing to play.
         service->fetches.remove(registryKey(path));
@@ -411,104 +547,29 @@ void SoundThread::waitFor(SoundThread *fetcher)
 void SoundThread::fetch()
 {
     stage = Stage::Fetching;
-    // The body goes to an unnamed or temporary file beside the final one and
-    // takes the final name only once complete and checked.
-    file = new QSaveFile(path, this);
-    file->setDirectWriteFallback(false);
-    if (entryAt(path) != Entry::Missing ||
-        !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        writeLog(QStringLiteral("Unable to save the file"));
-        endFetch(false);
-        return;
-    }
-
-    // The path goes out as the URL spells it; user information, query and
-    // fragment are not sent.
-    QNetworkRequest request(
-        QUrl(url).adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment));
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    reply = SoundService::instance()->network.get(request);
-    // Without a limit the network layer reads ahead into memory as fast as the
-    // server sends; with one, the body waits in the socket until written out.
-    reply->setReadBufferSize(readBufferSize);
-    connect(reply, &QIODevice::readyRead, this, &SoundThread::storeReceived);
-    connect(reply, &QNetworkReply::finished, this, &SoundThread::onReplyFinished);
-    deadline = new QTimer(this);
-    deadline->setSingleShot(true);
-    connect(deadline, &QTimer::timeout, this, [this] {
-        timedOut = true;
-        reply->abort();
-    });
-    deadline->start(downloadDeadlineMs);
-}
-
-void SoundThread::storeReceived()
-{
-    if (!isSuccess(httpStatus(reply))) {
-        // An error page is no sound: drop it.
-        reply->skip(reply->bytesAvailable());
-        return;
-    }
-    const QByteArray data = reply->readAll();
-    if (file->write(data) != data.size()) {
-        writeFailed = true;
-        reply->abort();
-    }
-}
-
-void SoundThread::onReplyFinished()
-{
-    QNetworkReply *const done = std::exchange(reply, nullptr);
-    done->deleteLater();
-    delete std::exchange(deadline, nullptr);
-    const int status = httpStatus(done);
-
-    if (writeFailed) {
-        writeLog(QStringLiteral("Unable to save the file"));
-        endFetch(false);
-    } else if (timedOut) {
-        writeLog(u"Error: The download did not finish within " + seconds(downloadDeadlineMs));
-        endFetch(false);
-    } else if (status != 0 && !isSuccess(status)) {
-        const QString reason =
-            done->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        writeLog(u"Error: HTTP " + QString::number(status) + u' ' + reason);
-        endFetch(false);
-    } else if (done->error() != QNetworkReply::NoError) {
-        writeLog(u"Error: " + done->errorString());
-        endFetch(false);
-    } else if (!isSuccess(status)) {
-        writeLog(QStringLiteral("Error: No HTTP status in the reply"));
-        endFetch(false);
-    } else {
-        // Committing waits for the disk (the file is synced before it takes its
-        // name): a thread of the pool does it, and the window does not wait.
-        QThreadPool::globalInstance()->start([this] {
-            const bool ok = commit();
-            QMetaObject::invokeMethod(this, [this, ok] {
-                if (!ok)
-                    writeLog(QStringLiteral("Unable to save the file"));
-                endFetch(ok);
+    SoundService *service = SoundService::instance();
+    // The answer comes back through the service, which outlives every fetch; a sound
+    // destroyed meanwhile gets nothing.
+    const QPointer<SoundThread> self(this);
+    auto *fetch =
+        new Download(url, path, downloadDeadlineMs, [service, self](bool ok, const QString &line) {
+            QMetaObject::invokeMethod(service, [self, ok, line] {
+                if (self)
+                    self->fetchEnded(ok, line);
             });
         });
-    }
+    download = fetch;
+    fetch->moveToThread(service->fetchThread);
+    QNetworkAccessManager *network = service->network;
+    QMetaObject::invokeMethod(fetch, [fetch, network] { fetch->start(network); });
 }
 
-bool SoundThread::commit()
+void SoundThread::fetchEnded(bool ok, const QString &line)
 {
-    // Whatever took the name meanwhile stays: a regular file is a sound stored
-    // by someone else and is played; anything else means the name is taken.
-    switch (entryAt(path)) {
-    case Entry::Missing:
-        return file->commit();
-    case Entry::RegularFile:
-        file->cancelWriting();
-        return true;
-    case Entry::Other:
-        return false;
-    }
-    return false;
+    std::exchange(download, nullptr)->deleteLater();
+    if (!line.isEmpty())
+        writeLog(line);
+    endFetch(ok);
 }
 
 void SoundThread::endFetch(bool ok)
@@ -516,7 +577,6 @@ void SoundThread::endFetch(bool ok)
     SoundService *service = SoundService::instance();
     if (service->fetches.value(registryKey(path)) == this)
         service->fetches.remove(registryKey(path));
-    delete std::exchange(file, nullptr);
     fetched = ok;
     emit finished();
     if (std::exchange(stage, Stage::Done) == Stage::Fetching) {

@@ -2,19 +2,16 @@
 // cache across runs, and plays it.
 //
 // Every command goes through one queue of downloads and one of playbacks, both
-// first come, first served: one network access manager for all fetches, at most
-// maxDownloads of them at a time, and at most maxPlayers sounds playing at a
-// time, each on a thread of its own so that the GUI thread never waits on the
-// media pipeline.
+// first come, first served: one network access manager for all fetches, on a
+// thread of its own with the writes to the files, at most maxDownloads of them at
+// a time, and at most maxPlayers sounds playing at a time, each on a thread of its
+// own, so that the GUI thread never waits on the network, the disk or the media
+// pipeline.
 #pragma once
 
 #include <QObject>
 #include <QString>
 
-class QNetworkReply;
-class QSaveFile;
-class QTimer;
-class QUrl;
 class SoundService;
 
 class SoundThread : public QObject
@@ -55,19 +52,13 @@ private:
 
     void waitFor(SoundThread *fetcher);
     void fetch();
-    void storeReceived();
-    void onReplyFinished();
-    bool commit();
+    void fetchEnded(bool ok, const QString &line);
     void endFetch(bool ok);
     void play();
     void endPlayback(bool ok);
 
     QString path;
     Stage stage = Stage::Idle;
-    QNetworkReply *reply = nullptr;
-    QSaveFile *file = nullptr;
-    QTimer *deadline = nullptr;
+    QObject *download = nullptr; // the fetch under way, on the fetch thread
     bool fetched = false;
-    bool writeFailed = false;
-    bool timedOut = false;
 };
