@@ -328,7 +328,12 @@ public:
         fetchThread->quit();
         if (fetchThread->wait(QDeadlineTimer(2000)))
             delete fetchThread; // else left behind, whole
-        const auto all = findChildren<PlayerSlot *>(Qt::FindDirectChildrenOnly);
+        // Every slot, abandoned ones included (PlayerSlot has no meta-object of its own, so
+        // findChildren would take any child for one).
+        QList<PlayerSlot *> all;
+        for (QObject *child : children())
+            if (auto *slot = dynamic_cast<PlayerSlot *>(child))
+                all.append(slot);
         for (PlayerSlot *slot : all)
             slot->thread->quit();
         const QDeadlineTimer patience(2000);
