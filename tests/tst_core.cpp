@@ -199,96 +199,77 @@ private slots:
         QCOMPARE(child.readAllStandardOutput(), QByteArray("localhost|\n"));
     }
 
-    void fetch_data()
+    void sounds_data()
     {
-        QTest::addColumn<int>("kind"); // of the route; -1: none
+        QTest::addColumn<QByteArray>("path"); // held paths answer 100 bytes, then wait
+        QTest::addColumn<QString>("taker");   // what holds the sound's name in the directory
         QTest::addColumn<QString>("logStart");
-        QTest::newRow("played, then again from disk") << int(HttpServer::Redirect) << u"Play"_qs;
-        QTest::newRow("404") << -1 << u"Error: HTTP 404 Not Found"_qs;
-        QTest::newRow("dropped") << int(HttpServer::Hold) << u"Error: "_qs;
-        QTest::newRow("stalled") << int(HttpServer::Hold)
+        QTest::newRow("played, then again from disk")
+            << QByteArray("/redirected/ding.wav") << QString() << u"Play file"_qs;
+        QTest::newRow("404") << QByteArray("/none/ding.wav") << QString()
+                             << u"Error: HTTP 404 Not Found"_qs;
+        QTest::newRow("dropped") << QByteArray("/held/ding.wav") << QString() << u"Error: "_qs;
+        QTest::newRow("stalled") << QByteArray("/held/ding.wav") << QString()
                                  << u"Error: The download did not finish within 3 s"_qs;
+        for (const char *kind : {"socket", "fifo", "link", "dir"})
+            QTest::addRow("%s", kind) << QByteArray("/store/ding.wav") << QString::fromLatin1(kind)
+                                      << u"Unable to save the file"_qs;
+        QTest::newRow("socket made while fetching")
+            << QByteArray("/taken/ding.wav") << u"socket"_qs << u"Unable to save the file"_qs;
     }
-    void fetch()
+    void sounds()
     {
-        QFETCH(int, kind);
+        QFETCH(QByteArray, path);
+        QFETCH(QString, taker);
         QFETCH(QString, logStart);
-        const bool ok = kind == HttpServer::Redirect;
         SoundThread::setDownloadDeadline(3000);
-        server.route("/redirected/ding.wav", "/store/real.wav", HttpServer::Redirect);
-        server.route("/store/real.wav", wav);
+        server.route("/redirected/ding.wav", "/store/ding.wav", HttpServer::Redirect);
+        server.route("/store/ding.wav", wav);
         server.route("/held/ding.wav", wav, HttpServer::Hold);
-        const QByteArray path = ok         ? "/redirected/ding.wav"
-                                : kind < 0 ? "/none/ding.wav"
-                                           : "/held/ding.wav";
+        server.route("/taken/ding.wav", wav, HttpServer::Hold);
+        const QString name = tmp->filePath(u"ding.wav"_qs), target = tmp->filePath(u"target"_qs);
+        QLocalServer socket;
+        const auto takeName = [&] {
+            if (taker == u"socket")
+                QVERIFY(socket.listen(name));
+            else if (taker == u"fifo")
+                QCOMPARE(mkfifo(QFile::encodeName(name).constData(), 0600), 0);
+            else if (taker == u"dir")
+                QVERIFY(QDir().mkdir(name));
+            else if (taker == u"link")
+                QVERIFY(QFile::link(target, name));
+        };
+        const bool during = path.startsWith("/taken"), ok = logStart == u"Play file";
+        if (!during)
+            takeName();
         const qsizetype requests = server.targets.size();
         Sound sound(server.url(QString::fromLatin1(path) + u"?v=2"));
-        if (kind == HttpServer::Hold) {
+        if (path.startsWith("/held") || during) {
             QTRY_COMPARE(server.targets.size(), requests + 1);
-            server.sendHeld(100);
+            takeName();
+            server.sendHeld(during ? -1 : 100);
             if (QTest::currentDataTag() == QByteArray("dropped"))
                 server.sendHeld(0);
         }
+        struct stat before = {}, after = {}; // an entry the program did not write stays as it was
+        lstat(QFile::encodeName(name).constData(), &before);
         QTRY_VERIFY_WITH_TIMEOUT(!sound.object, 30000);
-        QVERIFY2(log().join(u'|').startsWith(logStart), qPrintable(log().join(u'|')));
-        QCOMPARE(log().size(), 1);
+        QVERIFY2(log().size() == 1 && log().constFirst().startsWith(logStart),
+                 qPrintable(log().join(u'|')));
         QCOMPARE(sound.played.size(), int(ok));
+        lstat(QFile::encodeName(name).constData(), &after);
+        QVERIFY(taker.isEmpty() ||
+                (after.st_ino == before.st_ino && after.st_mode == before.st_mode));
+        QVERIFY(!QFile::exists(target)); // nothing written through a link
         // Only a complete answer with a good status is kept, under the last segment's name.
-        QCOMPARE(tmpEntries(), ok ? QStringList{u"ding.wav"_qs} : QStringList());
+        QCOMPARE(tmpEntries(),
+                 ok || !taker.isEmpty() ? QStringList{u"ding.wav"_qs} : QStringList());
         if (ok) {
             Sound again(server.url(u"/elsewhere/ding.wav"_qs, u"localhost"_qs));
             QTRY_VERIFY_WITH_TIMEOUT(!again.object, 30000);
             QCOMPARE(server.targets.size(), requests + 2);
-            QCOMPARE(log(), QStringList(2, u"Play file " + tmp->filePath(u"ding.wav"_qs)));
+            QCOMPARE(log(), QStringList(2, u"Play file " + name));
         }
-    }
-
-    void nonRegularEntries_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("duringFetch");
-        for (const char *kind : {"socket", "fifo", "link", "dir"})
-            QTest::addRow("%s", kind) << QString::fromLatin1(kind) << false;
-        QTest::newRow("socket made while fetching") << u"socket"_qs << true;
-    }
-    void nonRegularEntries()
-    {
-        QFETCH(QString, kind);
-        QFETCH(bool, duringFetch);
-        const QString name = tmp->filePath(u"taken.wav"_qs), target = tmp->filePath(u"target"_qs);
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept") == 4);
-        file.close();
-        QLocalServer socket;
-        const auto takeName = [&] {
-            if (kind == u"socket")
-                QVERIFY(socket.listen(name));
-            else if (kind == u"fifo")
-                QCOMPARE(mkfifo(QFile::encodeName(name).constData(), 0600), 0);
-            else if (kind == u"dir")
-                QVERIFY(QDir().mkdir(name));
-            else
-                QVERIFY(QFile::link(target, name));
-        };
-        server.route("/taken.wav", wav, duringFetch ? HttpServer::Hold : HttpServer::Serve);
-        if (!duringFetch)
-            takeName();
-        const qsizetype requests = server.targets.size();
-        Sound sound(server.url(u"/taken.wav"_qs));
-        if (duringFetch) {
-            QTRY_COMPARE(server.targets.size(), requests + 1);
-            takeName();
-            server.sendHeld(-1);
-        }
-        struct stat before, after; // the entry at the name is left as it was
-        QCOMPARE(lstat(QFile::encodeName(name).constData(), &before), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(!sound.object, 30000);
-        QCOMPARE(log(), QStringList{u"Unable to save the file"_qs});
-        QCOMPARE(lstat(QFile::encodeName(name).constData(), &after), 0);
-        QCOMPARE(after.st_ino, before.st_ino);
-        QCOMPARE(after.st_mode, before.st_mode);
-        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "kept");
-        QCOMPARE(tmpEntries().size(), 2);
     }
 };
 
