@@ -1,6 +1,5 @@
 // The window-free library: the store, reverse look-ups, the script call that carries their
 // results to the page, and alert sounds fetched into the temporary directory.
-#include "app/displayplatform.h"
 #include "console/localstore.h"
 #include "httpserver.h"
 #include "platform/platform.h"
@@ -107,29 +106,6 @@ private slots:
             localstore::write(key, value);
         QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {u"--check-store"_qs}),
                  0);
-    }
-
-    void waylandUsesXWayland_data()
-    {
-        QTest::addColumn<QString>("variables");
-        QTest::addColumn<QByteArray>("expected");
-        QTest::newRow("wayland session")
-            << u"XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w DISPLAY=:0"_qs << QByteArray("xcb");
-        QTest::newRow("wayland display only")
-            << u"WAYLAND_DISPLAY=w DISPLAY=:0"_qs << QByteArray("xcb");
-        QTest::newRow("user's choice kept")
-            << u"WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM=wayland"_qs << QByteArray();
-        QTest::newRow("no XWayland")
-            << u"XDG_SESSION_TYPE=wayland WAYLAND_DISPLAY=w"_qs << QByteArray();
-        QTest::newRow("X11 session") << u"XDG_SESSION_TYPE=x11 DISPLAY=:0"_qs << QByteArray();
-    }
-    void waylandUsesXWayland()
-    {
-        QFETCH(QString, variables);
-        QProcessEnvironment environment;
-        for (const QString &variable : variables.split(u' '))
-            environment.insert(variable.section(u'=', 0, 0), variable.section(u'=', 1));
-        QTEST(displayplatform::preferred(environment), "expected");
     }
 
     void scriptCall_data()
