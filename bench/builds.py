@@ -7,7 +7,7 @@ import sys
 
 from common import BUILD_DIR, ROOT, git, log
 
-EXTRA_PACKAGES = ["chromium", "python3-xlib", "x11-utils", "xvfb", "openbox"]
+EXTRA_PACKAGES = ["chromium", "python3-xlib", "x11-utils", "xvfb", "openbox", "hyperfine"]
 
 
 def package_installed(name):
