@@ -63,6 +63,7 @@ class Launch:
         env["PATH"] = self.bench.noop_bin + ":/usr/local/bin:/usr/bin:/bin"
         env["NOOP_LOG"] = os.path.join(d, "opened.log")
         env["QT_QPA_PLATFORM"] = "xcb"
+        env["GST_REGISTRY_1_0"] = self.bench.gst_registry
         env["NO_AT_BRIDGE"] = "1"
         env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + os.path.join(d, "no-bus")
         return env
