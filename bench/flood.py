@@ -6,14 +6,14 @@ Every wait has a deadline: a program that hangs or ends is reported with the
 step it was at, and what was sampled until then is kept.
 """
 
-import os
+import collections
 import re
 import statistics
 import threading
 import time
 
 from common import Hung, count_lines, fmt, harness, log, now
-from launch import Launch, pss_kib, thread_count
+from launch import Launch, fd_count, pss_kib, snapshot, thread_count
 from pageserver import Channel
 from watch import XWatcher, ping_stats
 
@@ -45,13 +45,6 @@ class Ended(RuntimeError):
         super().__init__("ended (status %s) during: %s" % (status, step))
 
 
-def fd_count(pid):
-    try:
-        return len(os.listdir("/proc/%d/fd" % pid))
-    except OSError:
-        return 0
-
-
 class Sampler(threading.Thread):
     """Open files, threads and PSS of one process, every `interval` seconds."""
 
@@ -76,20 +69,6 @@ class Sampler(threading.Thread):
         self.join(2)
 
 
-def private_kib(pid):
-    """Memory of the process's own (Private_Clean + Private_Dirty): unlike PSS, it
-    does not move when other processes map or drop the same pages."""
-    total = 0
-    try:
-        with open("/proc/%d/smaps_rollup" % pid) as f:
-            for line in f:
-                if line.startswith("Private_"):
-                    total += int(line.split()[1])
-    except OSError:
-        pass
-    return total
-
-
 def settle(session, quiet=5.0, timeout=60.0):
     """Seconds until the main process's open files and threads have stayed the
     same for `quiet` seconds (work still under way, such as queued sounds, has
@@ -105,19 +84,6 @@ def settle(session, quiet=5.0, timeout=60.0):
             break
         time.sleep(0.25)
     return now() - t0
-
-
-def snapshot(pid, seconds=1.0):
-    """Medians of files, threads, PSS and private memory over a second of quiet."""
-    samples = []
-    end = now() + seconds
-    while now() < end:
-        samples.append((fd_count(pid), thread_count(pid), pss_kib(pid), private_kib(pid)))
-        time.sleep(0.05)
-    return {"files": statistics.median(s[0] for s in samples),
-            "threads": statistics.median(s[1] for s in samples),
-            "pss_mib": statistics.median(s[2] for s in samples) / 1024.0,
-            "private_mib": statistics.median(s[3] for s in samples) / 1024.0}
 
 
 class Session:
@@ -340,16 +306,18 @@ def shift(bench, shell, scale):
                 s.at("round %d: its sounds' \"Play file\" or error lines" % (index + 1))
                 s.wait(lambda: s.lines(r"^Play file .*short-shift-") +
                        s.sounds_ended("-")[1] >= sent_sounds, 120, 0.2)
-                if index in (0, plan["rounds"] // 2):
-                    s.at("round %d: quiet" % (index + 1))
-                    waited = settle(s)
-                    marks.append(dict(snapshot(s.pid), settled_s=waited))
-                    log("shift round %d:" % (index + 1), marks[-1])
                 s.at("round %d: the reload" % (index + 1))
                 before = now()
                 s.ask("reload", 30)
                 s.launch.wait_loaded(before, 60, "the load after the reload of round %d"
                                      % (index + 1))
+                # Every mark ends a whole round, its reload included, as the last one does.
+                if index in (0, plan["rounds"] // 2):
+                    s.at("round %d: quiet" % (index + 1))
+                    waited = settle(s)
+                    marks.append(dict(snapshot(s.pid), settled_s=waited))
+                    log("shift round %d:" % (index + 1),
+                        {k: v for k, v in marks[-1].items() if k != "fds"})
             s.at("the end: quiet")
             waited = settle(s)
             marks.append(dict(snapshot(s.pid, 2.0), settled_s=waited))
@@ -362,6 +330,12 @@ def shift(bench, shell, scale):
         res["half"] = marks[1] if len(marks) > 1 else None
     if len(marks) == 3:
         res["end"] = marks[2]
+        # Which files the shift left open that were not open after its first round, and back.
+        first, last = (collections.Counter(m["fds"]) for m in (marks[0], marks[2]))
+        res["files_opened"] = sorted((last - first).elements())
+        res["files_closed"] = sorted((first - last).elements())
+    for m in marks:
+        m.pop("fds")
     log("shift:", ", ".join("%s %s" % (k, fmt(v)) for k, v in res.items()))
     return res
 
@@ -516,8 +490,8 @@ def report_section(b, w):
         w("")
         w("%d mixed commands, %d pop-up shows, %d sounds (%d names), %d look-ups and %d "
           "reloads, in %d rounds (a full shift divided by %d). Main process, after the first "
-          "round → after the middle one → at the end, each once its open files and "
-          "threads had stayed the same for 5 s (at most 60 s)."
+          "round → after the middle one → at the end, each after a round's reload and once "
+          "its open files and threads had stayed the same for 5 s (at most 60 s)."
           % (any_r["mixed"], any_r["shows"], any_r["sounds"], SHIFT_SOUND_NAMES,
              any_r["lookups"], any_r["reloads"], any_r["rounds"], any_r["scale"]))
         w("")
@@ -555,6 +529,13 @@ def report_section(b, w):
                 target = "≤ +5 %" if key == "pss_mib" else "no growth"
                 ok = False
             w("| %s | %s | %s | %s |" % (label, " | ".join(cells), target, met(ok)))
+        w("")
+        for s in shells:
+            for change in ("opened", "closed"):
+                files = sh[s.key].get("files_" + change)
+                if files:
+                    w("- %s: files %s between the first round and the end: %s"
+                      % (s.label, change, ", ".join("`%s`" % f for f in files)))
         w("")
 
     if "guicost" in res:

@@ -1,7 +1,10 @@
 """One program started on a display of its own with fresh home directories."""
 
 import os
+import re
+import statistics
 import subprocess
+import time
 
 from common import BUILD_DIR, Hung, WINDOW_SIZE, harness, now
 from watch import LineReader
@@ -31,6 +34,59 @@ def thread_count(pid):
         return len(os.listdir("/proc/%d/task" % pid))
     except OSError:
         return 0
+
+
+def fd_count(pid):
+    try:
+        return len(os.listdir("/proc/%d/fd" % pid))
+    except OSError:
+        return 0
+
+
+def private_kib(pid):
+    """Memory of the process's own (Private_Clean + Private_Dirty): unlike PSS, it
+    does not move when other processes map or drop the same pages."""
+    total = 0
+    try:
+        with open("/proc/%d/smaps_rollup" % pid) as f:
+            for line in f:
+                if line.startswith("Private_"):
+                    total += int(line.split()[1])
+    except OSError:
+        pass
+    return total
+
+
+def fd_kinds(pid):
+    """What the process's open files are: paths, with the numbers of sockets, pipes and
+    the engine's shared memory left out, so that two lists can be compared."""
+    kinds = []
+    try:
+        fds = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return kinds
+    for fd in fds:
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        kinds.append(re.sub(r":\[\d+\]$|(/\.org\.chromium\.Chromium\.)\w+", r"\1", target))
+    return sorted(kinds)
+
+
+def snapshot(pid, seconds=1.0):
+    """Medians of files, threads, PSS and private memory over a second of quiet, and the
+    kinds of the open files at its end."""
+    samples = []
+    end = now() + seconds
+    while now() < end:
+        samples.append((fd_count(pid), thread_count(pid), pss_kib(pid), private_kib(pid)))
+        time.sleep(0.05)
+    return {"files": statistics.median(s[0] for s in samples),
+            "threads": statistics.median(s[1] for s in samples),
+            "pss_mib": statistics.median(s[2] for s in samples) / 1024.0,
+            "private_mib": statistics.median(s[3] for s in samples) / 1024.0,
+            "fds": fd_kinds(pid)}
 
 
 class Launch:
