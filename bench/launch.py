@@ -57,19 +57,49 @@ def private_kib(pid):
     return total
 
 
+def sockets(pid):
+    """Socket inode -> what it is: "tcp 127.0.0.1:port (state)" by its peer, or "unix" with
+    its path, from the process's network namespace."""
+    found = {}
+    states = {"01": "established", "06": "time-wait", "08": "close-wait", "0A": "listening"}
+    for proto in ("tcp", "tcp6", "udp", "udp6"):
+        try:
+            with open("/proc/%d/net/%s" % (pid, proto)) as f:
+                rows = [line.split() for line in f.readlines()[1:]]
+        except OSError:
+            continue
+        for row in rows:
+            host, port = row[2].split(":")
+            peer = ".".join(str(int(host[i:i + 2], 16)) for i in (6, 4, 2, 0)) \
+                if len(host) == 8 else "[v6]"
+            found[row[9]] = "%s %s:%d (%s)" % (proto, peer, int(port, 16),
+                                              states.get(row[3], row[3]))
+    try:
+        with open("/proc/%d/net/unix" % pid) as f:
+            for row in (line.split() for line in f.readlines()[1:]):
+                found[row[6]] = "unix " + (row[7] if len(row) > 7 else "(unnamed)")
+    except OSError:
+        pass
+    return found
+
+
 def fd_kinds(pid):
-    """What the process's open files are: paths, with the numbers of sockets, pipes and
-    the engine's shared memory left out, so that two lists can be compared."""
+    """What the process's open files are: paths, sockets by their peers, pipes and the
+    engine's shared memory without their numbers, so that two lists can be compared."""
     kinds = []
     try:
         fds = os.listdir("/proc/%d/fd" % pid)
     except OSError:
         return kinds
+    known = sockets(pid)
     for fd in fds:
         try:
             target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
         except OSError:
             continue
+        socket = re.match(r"socket:\[(\d+)\]$", target)
+        if socket:
+            target = known.get(socket.group(1), "socket")
         kinds.append(re.sub(r":\[\d+\]$|(/\.org\.chromium\.Chromium\.)\w+", r"\1", target))
     return sorted(kinds)
 
