@@ -1,5 +1,7 @@
 #include "services/scriptcall.h"
 
+#include <string>
+
 namespace scriptcall {
 
 namespace {
@@ -19,34 +21,23 @@ QString stringLiteral(const QString &text, char16_t quote)
     QString out;
     out.reserve(text.size() + 2);
     out += QChar(quote);
+    // Characters with a short escape of their own, and the letter after the backslash.
+    static constexpr char16_t named[] = u"\\\n\r\t";
+    static constexpr char16_t letters[] = u"\\nrt";
     for (const QChar c : text) {
         const char16_t unit = c.unicode();
-        if (unit == quote) {
+        const char16_t *at = std::char_traits<char16_t>::find(named, 4, unit);
+        if (unit == quote || at) {
             out += u'\\';
+            out += at ? QChar(letters[at - named]) : c;
+        } else if (unit < 0x20 || unit == 0x7f || unit == 0x2028 || unit == 0x2029 ||
+                   c.isSurrogate()) {
+            // Control characters, the two line terminators that older script engines reject
+            // inside literals, and every surrogate: escaped as code units, surrogates survive
+            // even when unpaired.
+            appendUnicodeEscape(out, unit);
+        } else {
             out += c;
-            continue;
-        }
-        switch (unit) {
-        case u'\\':
-            out += u"\\\\";
-            break;
-        case u'\n':
-            out += u"\\n";
-            break;
-        case u'\r':
-            out += u"\\r";
-            break;
-        case u'\t':
-            out += u"\\t";
-            break;
-        default:
-            // Control characters, the two line terminators that older script
-            // engines reject inside literals, and every surrogate: escaped as
-            // code units, surrogates survive even when unpaired.
-            if (unit < 0x20 || unit == 0x7f || unit == 0x2028 || unit == 0x2029 || c.isSurrogate())
-                appendUnicodeEscape(out, unit);
-            else
-                out += c;
         }
     }
     out += QChar(quote);
