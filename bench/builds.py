@@ -8,7 +8,7 @@ import sys
 from common import BUILD_DIR, ROOT, git, log
 
 EXTRA_PACKAGES = ["chromium", "python3-xlib", "x11-utils", "xvfb", "openbox", "hyperfine",
-                  "gstreamer1.0-tools"]
+                  "gstreamer1.0-tools", "pulseaudio"]
 
 
 def package_installed(name):

@@ -133,6 +133,7 @@ class Launch:
         os.makedirs(self.dir)
         self.popen = None
         self.display = None
+        self.sound_server = None
         self.stderr = None
         self.loaded_params = {}
         self.env = self.make_env()
@@ -180,8 +181,21 @@ class Launch:
                  'mount --bind "$0" /etc/resolv.conf && exec "$@"', self.resolv_conf] +
                 self.command())
 
+    def start_sound_server(self):
+        """PulseAudio with a null sink in the start's own runtime directory, so that sounds play
+        to their end as on a desktop: without a sound server every playback fails at once."""
+        with open(os.path.join(self.dir, "pulseaudio.log"), "wb") as log:
+            self.sound_server = harness.start(
+                ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--disallow-exit",
+                 "-L", "module-null-sink", "-L", "module-native-protocol-unix"],
+                env=self.env, cwd=self.dir, stdout=log, stderr=log)
+        socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pulse", "native")
+        harness.wait_until(lambda: os.path.exists(socket), 30, "the sound server to start")
+
     def start(self):
         self.display = harness.Display(self.dir)
+        if self.kind == "shell":
+            self.start_sound_server()
         env = dict(self.env, DISPLAY=self.display.name, BRINDLETON_CONSOLE_URL=self.url)
         if self.kind == "bareview-named":
             env["BAREVIEW_PROFILE"] = "named"
@@ -214,6 +228,7 @@ class Launch:
         try:
             harness.stop(self.popen, 1.0)
         finally:
+            harness.stop(self.sound_server, 1.0)
             if self.display:
                 self.display.stop()
 
