@@ -13,7 +13,7 @@ import threading
 import time
 
 from common import Hung, count_lines, fmt, harness, log, now
-from launch import Launch, fd_count, pss_kib, snapshot, thread_count
+from launch import Launch, fd_count, fd_kinds, pss_kib, snapshot, thread_count
 from pageserver import Channel
 from watch import XWatcher, ping_stats
 
@@ -255,6 +255,17 @@ def flood(bench, shell):
 # ---- a shift
 
 
+def playback_over(pid, folder, quiet=2.0):
+    """A condition for Session.wait: true once no file in folder has been open for `quiet` s."""
+    last = [now()]
+
+    def over():
+        if any(kind.startswith(folder + "/") for kind in fd_kinds(pid)):
+            last[0] = now()
+        return now() - last[0] >= quiet
+    return over
+
+
 def shift_plan(scale):
     mixed, shows, sounds, lookups, reloads = (max(1, n // scale) for n in SHIFT_FULL)
     rounds = reloads
@@ -318,6 +329,10 @@ def shift(bench, shell, scale):
                     marks.append(dict(snapshot(s.pid), settled_s=waited))
                     log("shift round %d:" % (index + 1),
                         {k: v for k, v in marks[-1].items() if k != "fds"})
+            # Sounds play one after another, at most two at a time, for longer than the
+            # compressed shift takes to ask for them: the end is when the last has played.
+            s.at("the end: the queued sounds' playback")
+            s.wait(playback_over(s.pid, s.launch.env["TMPDIR"]), 900, 0.25)
             s.at("the end: quiet")
             waited = settle(s)
             marks.append(dict(snapshot(s.pid, 2.0), settled_s=waited))
