@@ -255,13 +255,16 @@ def flood(bench, shell):
 # ---- a shift
 
 
-def playback_over(pid, folder, quiet=2.0):
-    """A condition for Session.wait: true once no file in folder has been open for `quiet` s."""
-    last = [now()]
+def playback_over(pid, folder, quiet=3.0):
+    """A condition for Session.wait: true once the files in folder that are open (the
+    sounds being played) have stayed the same for `quiet` s. A player that was abandoned
+    keeps its file open for good."""
+    last = [now(), None]
 
     def over():
-        if any(kind.startswith(folder + "/") for kind in fd_kinds(pid)):
-            last[0] = now()
+        playing = [kind for kind in fd_kinds(pid) if kind.startswith(folder + "/")]
+        if playing != last[1]:
+            last[:] = [now(), playing]
         return now() - last[0] >= quiet
     return over
 
