@@ -123,8 +123,10 @@ public:
         }
         busy = true;
         running = false;
-        // Playing starts once the media is loaded (see onStatus).
+        // Asked to play at once: a play() once the media has loaded flushes the pipeline, which
+        // can deadlock with the decoder's own thread as it connects its output (Qt 6.4).
         player->setSource(file);
+        player->play();
     }
 
 private:
@@ -135,7 +137,6 @@ private:
         if ((status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia) &&
             !std::exchange(running, true)) {
             started(player->duration());
-            player->play();
         } else if (status == QMediaPlayer::EndOfMedia)
             finish(true);
         else if (status == QMediaPlayer::InvalidMedia)
