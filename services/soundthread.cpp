@@ -122,7 +122,7 @@ public:
             });
         }
         busy = true;
-        running = false;
+        lengthReported = false;
         // Asked to play at once: a play() once the media has loaded flushes the pipeline, which
         // can deadlock with the decoder's own thread as it connects its output (Qt 6.4).
         player->setSource(file);
@@ -135,7 +135,7 @@ private:
         if (!busy)
             return;
         if ((status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia) &&
-            !std::exchange(running, true)) {
+            !std::exchange(lengthReported, true)) {
             started(player->duration());
         } else if (status == QMediaPlayer::EndOfMedia)
             finish(true);
@@ -158,7 +158,7 @@ private:
 
     QMediaPlayer *player = nullptr;
     bool busy = false;
-    bool running = false;
+    bool lengthReported = false; // started() is told the length once per sound
 };
 
 // One fetch, on the fetch thread: the request, the writes to the file and the checks, so that
