@@ -5,9 +5,11 @@
 
 #include <QAudioDevice>
 #include <QAudioOutput>
+#include <QAudioSink>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QHash>
 #include <QMediaDevices>
@@ -22,6 +24,7 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+#include <QWaveDecoder>
 
 #include <functional>
 #include <iostream>
@@ -96,14 +99,15 @@ Entry entryAt(const QString &path)
     return info.isFile() ? Entry::RegularFile : Entry::Other;
 }
 
-// Lives on a player thread and plays one file at a time there, reusing its
-// player. Reports through the callbacks, on its own thread.
+// Lives on a player thread and plays one file at a time there. Reports through the
+// callbacks, on its own thread.
 //
-// A QMediaPlayer rather than QSoundEffect: alert sounds come in any format the
-// backend plays, not only WAV. Qt 6.4's GStreamer backend can deadlock in
-// setSource() (the wavparse streaming thread and the caller wait on each
-// other), which is why no player runs on the GUI thread and each play is
-// watched by a deadline.
+// A PCM WAV file, the usual alert, streams from the disk into an audio sink of its own. Any
+// other file goes to a QMediaPlayer, which plays whatever the media backend can decode; it is
+// reused from one sound to the next. Qt 6.4's GStreamer backend can deadlock inside the player
+// (the wavparse streaming thread and the player's thread wait on each other), which is why
+// WAV files stay out of it, no player runs on the GUI thread, and each play is watched by a
+// deadline. (QSoundEffect would keep every sound it ever played in memory.)
 class PlayerWorker : public QObject
 {
 public:
@@ -111,6 +115,53 @@ public:
     std::function<void(bool ok)> ended;
 
     void play(const QUrl &file)
+    {
+        busy = true;
+        lengthReported = false;
+        if (!playWave(file.toLocalFile()))
+            playMedia(file);
+    }
+
+private:
+    bool playWave(const QString &path)
+    {
+        auto file = std::make_unique<QFile>(path);
+        auto *decoder = new QWaveDecoder(file.get(), file.get());
+        if (!file->open(QIODevice::ReadOnly) || !decoder->open(QIODevice::ReadOnly) ||
+            !decoder->audioFormat().isValid())
+            return false; // not a WAV file that a sink takes as it is
+        QFile *playing = wave = file.release();
+        wave->setParent(this);
+        const QAudioDevice output = QMediaDevices::defaultAudioOutput();
+        if (output.isNull()) {
+            finish(false);
+            return true;
+        }
+        sink = new QAudioSink(output, decoder->audioFormat(), wave);
+        const int length = decoder->duration();
+        started(length);
+        connect(sink, &QAudioSink::stateChanged, wave, [=] {
+            if (wave != playing)
+                return;
+            if (sink->error() != QAudio::NoError && sink->error() != QAudio::UnderrunError)
+                finish(false);
+            else if (sink->state() == QAudio::IdleState && decoder->atEnd())
+                // All of it is with the sound server now, which plays it out in the sound's
+                // own time; stopping the sink any sooner would cut the end off.
+                QTimer::singleShot(qMax(0, length - int(clock.elapsed())) + outputLatencyMs,
+                                   playing, [=] {
+                                       if (wave == playing)
+                                           finish(true);
+                                   });
+        });
+        clock.start();
+        sink->start(decoder);
+        if (wave == playing && sink->state() == QAudio::StoppedState)
+            finish(false);
+        return true;
+    }
+
+    void playMedia(const QUrl &file)
     {
         if (!player) {
             player = new QMediaPlayer(this);
@@ -121,15 +172,12 @@ public:
                     finish(false);
             });
         }
-        busy = true;
-        lengthReported = false;
         // Asked to play at once: a play() once the media has loaded flushes the pipeline, which
         // can deadlock with the decoder's own thread as it connects its output (Qt 6.4).
         player->setSource(file);
         player->play();
     }
 
-private:
     void onStatus(QMediaPlayer::MediaStatus status)
     {
         if (!busy)
@@ -149,14 +197,25 @@ private:
             return;
         // The file is let go, so that it can be removed or replaced; after a
         // failure, the next sound gets a fresh pipeline.
-        if (ok)
+        if (QFile *file = std::exchange(wave, nullptr)) {
+            if (sink)
+                std::exchange(sink, nullptr)->stop(); // before its source goes
+            file->deleteLater();                      // with its decoder and sink
+        } else if (ok) {
             player->setSource(QUrl());
-        else
+        } else {
             std::exchange(player, nullptr)->deleteLater();
+        }
         ended(ok);
     }
 
+    // How long the sound server may hold the last of a sound before it is heard.
+    static constexpr int outputLatencyMs = 250;
+
     QMediaPlayer *player = nullptr;
+    QFile *wave = nullptr;      // the WAV file playing, parent of its decoder and sink
+    QAudioSink *sink = nullptr; // null until the file's format is known
+    QElapsedTimer clock;        // since the WAV file began
     bool busy = false;
     bool lengthReported = false; // started() is told the length once per sound
 };
