@@ -34,7 +34,9 @@
 namespace {
 
 int downloadDeadlineMs = 2 * 60 * 1000;
-int playbackDeadlineMs = 30 * 1000;
+// Time a player is given to start, and to end beyond the length of the sound; a player that
+// misses it is abandoned.
+constexpr int playbackDeadlineMs = 30 * 1000;
 
 // Players that missed their deadline and whose threads have not ended yet. Each
 // holds a thread and a media pipeline; past this many, no new player is made.
@@ -533,11 +535,6 @@ private:
 void SoundThread::setDownloadDeadline(int ms)
 {
     downloadDeadlineMs = ms;
-}
-
-void SoundThread::setPlaybackDeadline(int ms)
-{
-    playbackDeadlineMs = ms;
 }
 
 SoundThread::~SoundThread()

@@ -26,9 +26,6 @@ public:
 
     // A fetch still running after this long is given up (default 2 minutes).
     static void setDownloadDeadline(int ms);
-    // Time a player is given to start, and to end beyond the length of the
-    // sound; a player that misses it is abandoned (default 30 seconds).
-    static void setPlaybackDeadline(int ms);
 
     // The URL text exactly as the page passed it; set before start().
     QString url;

@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QJsonDocument>
-#include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -321,9 +320,8 @@ private slots:
                              : how == u"hash"
                                  ? u"#"_qs
                                  : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_qs.arg(tag);
-        QFile log(QDir::temp().filePath(u"xdg-open.log"_qs));
-        const auto opened = [&log] {
-            log.close();
+        const auto opened = [] {
+            QFile log(QDir::temp().filePath(u"xdg-open.log"_qs));
             return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
         };
         QUrl url = server.url(u"/links"_qs);
@@ -425,8 +423,6 @@ private slots:
                 QTRY_VERIFY(stopped->isVisible());
                 QVERIFY(debugLines.contains(u"Console renderer ended (killed, code 9); "
                                             "stopped after 3 ends within a minute"_qs));
-                QCOMPARE(stopped->geometry(), window->ui->webView->rect());
-                QVERIFY(stopped->findChild<QLabel *>()->text().contains(u"stopped responding"_qs));
                 stopped->findChild<QPushButton *>()->click();
             } else {
                 QTRY_COMPARE(debugLines.count(reloading), qMin(end, 3));
