@@ -133,7 +133,7 @@ class Launch:
         os.makedirs(self.dir)
         self.popen = None
         self.display = None
-        self.sound_server = None
+        self.sound_server = self.sound_client = None
         self.stderr = None
         self.loaded_params = {}
         self.env = self.make_env()
@@ -191,6 +191,12 @@ class Launch:
                 env=self.env, cwd=self.dir, stdout=log, stderr=log)
         socket = os.path.join(self.env["XDG_RUNTIME_DIR"], "pulse", "native")
         harness.wait_until(lambda: os.path.exists(socket), 30, "the sound server to start")
+        # A null sink left idle falls back to 2 s blocks, and a stream that comes then waits
+        # out the block: a sound of 0.3 s took 2 s to play. Silence at 20 ms keeps it running
+        # as a desktop's sound card does, whose latency follows the streams that play.
+        self.sound_client = harness.start(
+            ["pacat", "--playback", "--raw", "--latency-msec=20", "/dev/zero"],
+            env=self.env, cwd=self.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def start(self):
         self.display = harness.Display(self.dir)
@@ -228,6 +234,7 @@ class Launch:
         try:
             harness.stop(self.popen, 1.0)
         finally:
+            harness.stop(self.sound_client, 1.0)
             harness.stop(self.sound_server, 1.0)
             if self.display:
                 self.display.stop()
