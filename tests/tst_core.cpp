@@ -56,6 +56,7 @@ class TestCore : public QObject
     Q_OBJECT
 
     QTemporaryDir config, runtime, temps;
+    QProcess soundServer;
     std::unique_ptr<QTemporaryDir> tmp;
     HttpServer server;
     std::ostringstream cerr;
@@ -88,8 +89,18 @@ private slots:
             qputenv("QT_MEDIA_BACKEND", "gstreamer");
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         previousCerr = std::cerr.rdbuf(cerr.rdbuf());
+        // A sound server of the test's own, whose null sink plays sounds in their own time.
+        soundServer.start(u"pulseaudio"_qs, {u"-n"_qs, u"--daemonize=no"_qs, u"-L"_qs,
+                                             u"module-null-sink"_qs, u"-L"_qs,
+                                             u"module-native-protocol-unix"_qs});
+        QTRY_VERIFY(QFile::exists(runtime.filePath(u"pulse/native"_qs)));
     }
-    void cleanupTestCase() { std::cerr.rdbuf(previousCerr); }
+    void cleanupTestCase()
+    {
+        std::cerr.rdbuf(previousCerr);
+        soundServer.terminate();
+        soundServer.waitForFinished();
+    }
     // Each test starts with an empty temporary directory and log.
     void init()
     {
@@ -232,7 +243,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!sound.object, 30000);
         QVERIFY2(log().size() == 1 && log().constFirst().startsWith(logStart),
                  qPrintable(log().join(u'|')));
-        QCOMPARE(sound.played.size(), int(ok));
+        QCOMPARE(sound.played, QList<QVariantList>(ok, {true}));
         lstat(QFile::encodeName(name).constData(), &after);
         QVERIFY(taker.isEmpty() ||
                 (after.st_ino == before.st_ino && after.st_mode == before.st_mode));
@@ -241,8 +252,12 @@ private slots:
         QCOMPARE(tmpEntries(),
                  ok || !taker.isEmpty() ? QStringList{u"ding.wav"_qs} : QStringList());
         if (ok) {
+            QElapsedTimer clock;
+            clock.start();
             Sound again(server.url(u"/elsewhere/ding.wav"_qs, u"localhost"_qs));
             QTRY_VERIFY_WITH_TIMEOUT(!again.object, 30000);
+            QCOMPARE(again.played, QList<QVariantList>({{true}}));
+            QVERIFY(clock.elapsed() >= 100); // played to the end of its 100 ms
             QCOMPARE(server.targets.size(), requests + 2);
             QCOMPARE(log(), QStringList(2, u"Play file " + name));
         }
