@@ -206,16 +206,16 @@ class XWatcher(threading.Thread):
 
 
 def ping_stats(pings, start, end, final):
-    """Longest ping wait in [start, end]; unanswered pings count until `final`."""
-    waits = []
-    for sent, got in pings.values():
-        if start <= sent <= end:
-            waits.append(((got if got is not None else final) - sent) * 1000.0)
-    if not waits:
+    """Longest ping wait in [start, end] (and when it began, in s from start); unanswered
+    pings count until `final`."""
+    timed = sorted((((got if got is not None else final) - sent) * 1000.0, sent - start)
+                   for sent, got in pings.values() if start <= sent <= end)
+    if not timed:
         return None
-    waits.sort()
+    waits = [w for w, _ in timed]
     return {"max": waits[-1], "median": statistics.median(waits), "count": len(waits),
-            "p99": waits[min(len(waits) - 1, int(len(waits) * 0.99))]}
+            "p99": waits[min(len(waits) - 1, int(len(waits) * 0.99))],
+            "max_at_s": timed[-1][1]}
 
 
 class FileWatch(threading.Thread):
