@@ -354,6 +354,14 @@ private:
 class PlayerSlot : public QObject
 {
 public:
+    ~PlayerSlot() override
+    {
+        // Once its thread has ended, nothing else touches the worker. (A deleteLater() from
+        // the thread's finished() was not always carried out.)
+        if (thread->isFinished())
+            delete worker;
+    }
+
     QThread *thread = new QThread(this);
     PlayerWorker *worker = new PlayerWorker;
     QTimer *deadline = new QTimer(this);
@@ -467,7 +475,6 @@ private:
         slot->deadline->setSingleShot(true);
         connect(slot->deadline, &QTimer::timeout, this, [this, slot] { abandon(slot); });
         slot->worker->moveToThread(slot->thread);
-        connect(slot->thread, &QThread::finished, slot->worker, &QObject::deleteLater);
         slot->worker->started = [slot](qint64 durationMs) {
             QMetaObject::invokeMethod(slot, [slot, durationMs] {
                 if (slot->busy)

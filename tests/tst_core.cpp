@@ -90,9 +90,9 @@ private slots:
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         previousCerr = std::cerr.rdbuf(cerr.rdbuf());
         // A sound server of the test's own, whose null sink plays sounds in their own time.
-        soundServer.start(u"pulseaudio"_qs, {u"-n"_qs, u"--daemonize=no"_qs, u"-L"_qs,
-                                             u"module-null-sink"_qs, u"-L"_qs,
-                                             u"module-native-protocol-unix"_qs});
+        soundServer.start(u"pulseaudio"_qs,
+                          {u"-n"_qs, u"--daemonize=no"_qs, u"-L"_qs, u"module-null-sink"_qs,
+                           u"-L"_qs, u"module-native-protocol-unix"_qs});
         QTRY_VERIFY(QFile::exists(runtime.filePath(u"pulse/native"_qs)));
     }
     void cleanupTestCase()
