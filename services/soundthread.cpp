@@ -140,7 +140,9 @@ private:
             return true;
         }
         sink = new QAudioSink(output, decoder->audioFormat(), wave);
-        const int length = decoder->duration();
+        // The header's length, or less when the file holds less (a header written for a stream).
+        const int length = int(qMin<qint64>(
+            decoder->duration(), decoder->audioFormat().durationForBytes(wave->size()) / 1000));
         started(length);
         connect(sink, &QAudioSink::stateChanged, wave, [=] {
             if (wave != playing)
