@@ -151,9 +151,10 @@ private:
                 finish(false);
             else if (sink->state() == QAudio::IdleState && decoder->atEnd())
                 // All of it is with the sound server now, which plays it out in the sound's
-                // own time; stopping the sink any sooner would cut the end off.
-                QTimer::singleShot(qMax(0, length - int(clock.elapsed())) + outputLatencyMs,
-                                   playing, [=] {
+                // own time, and began it one buffer late; stopping the sink any sooner would
+                // cut the end off.
+                QTimer::singleShot(qMax(0, length - int(clock.elapsed())) + bufferMs(), playing,
+                                   [=] {
                                        if (wave == playing)
                                            finish(true);
                                    });
@@ -213,8 +214,12 @@ private:
         ended(ok);
     }
 
-    // How long the sound server may hold the last of a sound before it is heard.
-    static constexpr int outputLatencyMs = 250;
+    // How long the sound server may hold the last of a sound before it is heard: the length
+    // of the sink's buffer (20 ms at least).
+    int bufferMs() const
+    {
+        return qMax(20, int(sink->format().durationForBytes(sink->bufferSize()) / 1000));
+    }
 
     QMediaPlayer *player = nullptr;
     QFile *wave = nullptr;      // the WAV file playing, parent of its decoder and sink
