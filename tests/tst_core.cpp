@@ -91,8 +91,8 @@ private slots:
         previousCerr = std::cerr.rdbuf(cerr.rdbuf());
         // A sound server of the test's own, whose null sink plays sounds in their own time.
         soundServer.start(u"pulseaudio"_qs,
-                          {u"-n"_qs, u"--daemonize=no"_qs, u"-L"_qs, u"module-null-sink"_qs,
-                           u"-L"_qs, u"module-native-protocol-unix"_qs});
+                          {u"-n"_qs, u"--daemonize=no"_qs, u"--exit-idle-time=-1"_qs, u"-L"_qs,
+                           u"module-null-sink"_qs, u"-L"_qs, u"module-native-protocol-unix"_qs});
         QTRY_VERIFY(QFile::exists(runtime.filePath(u"pulse/native"_qs)));
     }
     void cleanupTestCase()
