@@ -93,7 +93,7 @@ private slots:
         soundServer.start(u"pulseaudio"_qs,
                           {u"-n"_qs, u"--daemonize=no"_qs, u"--exit-idle-time=-1"_qs, u"-L"_qs,
                            u"module-null-sink"_qs, u"-L"_qs, u"module-native-protocol-unix"_qs});
-        QTRY_VERIFY(QFile::exists(runtime.filePath(u"pulse/native"_qs)));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath(u"pulse/native"_qs)), 30000);
     }
     void cleanupTestCase()
     {
