@@ -93,6 +93,8 @@ private slots:
         soundServer.start(u"pulseaudio"_qs,
                           {u"-n"_qs, u"--daemonize=no"_qs, u"--exit-idle-time=-1"_qs, u"-L"_qs,
                            u"module-null-sink"_qs, u"-L"_qs, u"module-native-protocol-unix"_qs});
+        QVERIFY2(soundServer.waitForStarted(),
+                 "pulseaudio did not start (see scripts/install-deps)");
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath(u"pulse/native"_qs)), 30000);
     }
     void cleanupTestCase()
