@@ -3,6 +3,7 @@
 #include "console/commandtext.h"
 #include "console/consoleurl.h"
 #include "console/localstore.h"
+#include "services/memorytrim.h"
 #include "services/scriptcall.h"
 
 #include <QBuffer>
@@ -294,6 +295,7 @@ void Bridge::runCommands()
         }
     }
     running = false;
+    memorytrim::workEnded();
     if (!deliveries.isEmpty())
         QTimer::singleShot(0, this, &Bridge::runCommands);
 }

@@ -51,6 +51,10 @@ bool isReservedInFileNames(QChar c);
 // from any thread; the ended opener is collected by the application's event loop.
 bool openOnDesktop(const QUrl &url);
 
+// Gives the memory that the process has freed and the C library keeps back to the system
+// (glibc's malloc_trim); nothing where the C library does it by itself. Safe from any thread.
+void releaseFreeMemory();
+
 // Ends the process at once with the given status: flushes the standard streams,
 // then leaves without running static destructors or atexit handlers, which can
 // crash while the web engine's threads are still running.

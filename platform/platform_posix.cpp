@@ -15,6 +15,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 namespace platform {
 
 namespace {
@@ -112,6 +116,13 @@ bool openOnDesktop(const QUrl &url)
         return false;
     QMetaObject::invokeMethod(QCoreApplication::instance(), [pid] { collectWhenEnded(pid); });
     return true;
+}
+
+void releaseFreeMemory()
+{
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 void exitNow(int status)

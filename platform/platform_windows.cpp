@@ -72,6 +72,8 @@ bool openOnDesktop(const QUrl &url)
     return reinterpret_cast<INT_PTR>(result) > 32;
 }
 
+void releaseFreeMemory() {}
+
 void exitNow(int status)
 {
     std::fflush(nullptr);

@@ -1,6 +1,7 @@
 #include "services/dnsthread.h"
 
 #include "platform/platform.h"
+#include "services/memorytrim.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -143,6 +144,7 @@ struct DnsScheduler
             }
         }
         startWaiting();
+        memorytrim::workEnded();
     }
 };
 

@@ -1,6 +1,7 @@
 #include "services/soundthread.h"
 
 #include "platform/platform.h"
+#include "services/memorytrim.h"
 #include "services/soundpath.h"
 
 #include <QAudioDevice>
@@ -676,6 +677,7 @@ void SoundThread::play()
 
 void SoundThread::endPlayback(bool ok)
 {
+    memorytrim::workEnded();
     stage = Stage::Done;
     emit played(ok);
     deleteLater();
