@@ -129,9 +129,12 @@ private:
     bool playWave(const QString &path)
     {
         auto file = std::make_unique<QFile>(path);
+        if (!file->open(QIODevice::ReadOnly)) {
+            finish(false); // gone since it was queued, or unreadable: no player would do better
+            return true;
+        }
         auto *decoder = new QWaveDecoder(file.get(), file.get());
-        if (!file->open(QIODevice::ReadOnly) || !decoder->open(QIODevice::ReadOnly) ||
-            !decoder->audioFormat().isValid())
+        if (!decoder->open(QIODevice::ReadOnly) || !decoder->audioFormat().isValid())
             return false; // not a WAV file that a sink takes as it is
         QFile *playing = wave = file.release();
         wave->setParent(this);
@@ -207,9 +210,9 @@ private:
             if (sink)
                 std::exchange(sink, nullptr)->stop(); // before its source goes
             file->deleteLater();                      // with its decoder and sink
-        } else if (ok) {
+        } else if (player && ok) {
             player->setSource(QUrl());
-        } else {
+        } else if (player) {
             std::exchange(player, nullptr)->deleteLater();
         }
         ended(ok);
