@@ -35,26 +35,32 @@ public:
         }
     }
 
-    QList<QByteArray> targets; // path and query of each request, in order of arrival
+    QList<QByteArray> targets; // the path of each request, in order of arrival
 
 private:
     bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override
     {
-        targets.append(request.url().toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority));
-        const auto r = routes.constFind(request.url().path().toUtf8());
+        using Status = QHttpServerResponder::StatusCode;
+        targets.append(request.url().path().toUtf8());
+        const auto r = routes.constFind(targets.constLast());
         QHttpServerResponder responder = makeResponder(request, socket);
+        // Every connection closes after its reply, so that no request is ever sent again on a
+        // connection that the server is closing.
         if (r == routes.cend()) {
-            responder.write(QHttpServerResponder::StatusCode::NotFound);
+            responder.write({{"Connection", "close"}}, Status::NotFound);
         } else if (r->first == Redirect) {
-            responder.write({{"Location", r->second}}, QHttpServerResponder::StatusCode::Found);
+            responder.write({{"Location", r->second}, {"Connection", "close"}}, Status::Found);
         } else if (r->first == Serve) {
-            responder.write(r->second, "text/html; charset=utf-8");
+            responder.write(r->second, {{"Content-Type", "text/html"}, {"Connection", "close"}});
         } else {
             responder.writeStatusLine();
-            responder.writeHeaders({{"Content-Length", QByteArray::number(r->second.size())}});
+            responder.writeHeaders({{"Content-Length", QByteArray::number(r->second.size())},
+                                    {"Connection", "close"}});
             responder.writeBody(""); // ends the head
             held.append({socket, r->second, 0});
+            return true;
         }
+        socket->disconnectFromHost();
         return true;
     }
     void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}

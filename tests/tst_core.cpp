@@ -81,12 +81,6 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         // Without a runtime directory the audio library makes its own in TMPDIR.
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        // The JACK client library waits for ever on a lock that a process killed while it
-        // opened JACK's shared database left behind; the sounds here need no output.
-        qputenv("GST_PLUGIN_FEATURE_RANK", "jackaudiosink:NONE");
-        // Qt 6.4's FFmpeg backend crashes without an audio device.
-        if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
-            qputenv("QT_MEDIA_BACKEND", "gstreamer");
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         previousCerr = std::cerr.rdbuf(cerr.rdbuf());
         // A sound server of the test's own, whose null sink plays sounds in their own time.
@@ -185,7 +179,7 @@ private slots:
         if (child.exitCode() != 0)
             QSKIP(qPrintable(u"no private mount namespace: "_qs +
                              QString::fromLocal8Bit(child.readAllStandardError())));
-        QCOMPARE(child.readAllStandardOutput(), QByteArray("localhost|\n"));
+        QCOMPARE(child.readAllStandardOutput(), QByteArray("localhost||"));
     }
 
     void sounds_data()
@@ -269,10 +263,9 @@ private slots:
 int main(int argc, char **argv)
 {
     if (argc == 2 && qstrcmp(argv[1], "--resolve") == 0) {
-        std::cout << qPrintable(platform::systemReverseLookup(platform::ipv4FromText("127.0.0.1")))
-                  << '|'
-                  << qPrintable(platform::systemReverseLookup(platform::ipv4FromText("10.0.0.6")))
-                  << std::endl;
+        for (const char *address : {"127.0.0.1", "10.0.0.6"})
+            std::cout << qPrintable(platform::systemReverseLookup(platform::ipv4FromText(address)))
+                      << '|';
         return 0;
     }
     QCoreApplication app(argc, argv);
