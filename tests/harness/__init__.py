@@ -2,6 +2,7 @@
 our own (Xvfb, openbox, xprop), private homes, a loopback HTTP server, WAV files."""
 
 import atexit
+import contextlib
 import http.server
 import os
 import select
@@ -20,14 +21,12 @@ class Timeout(AssertionError):
 def wait_until(condition, timeout, what, interval=0.05):
     """condition()'s first true value; Timeout naming what (or what()) after timeout s."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
+    while not (value := condition()):
         if time.monotonic() >= deadline:
             raise Timeout("gave up after %.0f s waiting for %s"
                           % (timeout, what() if callable(what) else what))
         time.sleep(interval)
+    return value
 
 
 # -- process trees ----------------------------------------------------------------------
@@ -48,37 +47,26 @@ def tree(pid):
     does: the engine's and the browser's helpers stay in it."""
     found = set()
     for name in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/stat" % name) as f:
-                text = f.read()
-        except OSError:
-            continue
-        state, _, _, session = text[text.rindex(")") + 2:].split()[:4]
-        if state != "Z" and int(session) == pid:
-            found.add(int(name))
+        with contextlib.suppress(OSError), open("/proc/%s/stat" % name) as f:  # or gone meanwhile
+            # The fields after the command's name, which may hold ")" itself.
+            state, _, _, session = f.read().rpartition(")")[2].split()[:4]
+            if state != "Z" and int(session) == pid:
+                found.add(int(name))
     return found
-
-
-def _signal_all(pids, sig):
-    for pid in pids:
-        try:
-            os.kill(pid, sig)
-        except OSError:
-            pass
 
 
 def stop(process, grace=5.0):
     """Ends a process started by start(), then anything left of its tree."""
-    if process is None or process not in _live:
+    if process not in _live:  # None, or stopped already
         return
     _live.discard(process)
-    _signal_all(tree(process.pid), signal.SIGTERM)
-    try:
-        process.wait(grace)
-    except subprocess.TimeoutExpired:
-        pass
-    _signal_all(tree(process.pid), signal.SIGKILL)
-    process.wait(grace)
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        for pid in tree(process.pid):
+            with contextlib.suppress(OSError):
+                os.kill(pid, sig)
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            process.wait(grace)
+    process.wait(0)  # raises if even SIGKILL did not end it
     wait_until(lambda: not tree(process.pid), grace, "the processes of %d to end" % process.pid)
 
 
@@ -92,39 +80,35 @@ class Display:
     focus new windows, raise a window on a click and close one on Alt+F4."""
 
     def __init__(self, workdir, size=(1280, 1024), timeout=30):
-        self.xvfb = self.openbox = None
+        self.openbox = None
         read_end, write_end = os.pipe()
-        log = open(os.path.join(workdir, "xvfb.log"), "wb")
-        self.xvfb = start(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
-                           "%dx%dx24" % size, "-nolisten", "tcp", "-noreset"],
-                          pass_fds=(write_end,), stdout=log, stderr=log)
-        os.close(write_end)
-        try:
-            # Xvfb writes its number in one piece once it takes connections.
-            ready = select.select([read_end], [], [], timeout)[0]
-            number = os.read(read_end, 16).decode().strip() if ready else ""
-            if not number.isdigit():
-                raise RuntimeError("Xvfb did not start (see %s)" % log.name)
-            self.name = ":" + number
-            self.openbox = start(["openbox", "--sm-disable"], stdout=log, stderr=log,
-                                 env=self.env({"HOME": workdir, "XDG_CONFIG_HOME": workdir}))
-            wait_until(lambda: "window id #" in self.x("xprop", "-root",
-                                                       "_NET_SUPPORTING_WM_CHECK"),
-                       timeout, "openbox to manage display " + self.name)
-        except BaseException:
-            self.stop()
-            raise
-        finally:
-            os.close(read_end)
-            log.close()
+        with open(os.path.join(workdir, "xvfb.log"), "wb") as log, open(read_end, "rb", 0) as pipe:
+            self.xvfb = start(["Xvfb", "-displayfd", str(write_end), "-screen", "0",
+                               "%dx%dx24" % size, "-nolisten", "tcp", "-noreset"],
+                              pass_fds=(write_end,), stdout=log, stderr=log)
+            os.close(write_end)
+            try:
+                # Xvfb writes its number in one piece once it takes connections.
+                ready = select.select([pipe], [], [], timeout)[0]
+                number = pipe.read(16).decode().strip() if ready else ""
+                if not number.isdigit():
+                    raise RuntimeError("Xvfb did not start (see %s)" % log.name)
+                self.name = ":" + number
+                self.openbox = start(["openbox", "--sm-disable"], stdout=log, stderr=log,
+                                     env=self.env({"HOME": workdir, "XDG_CONFIG_HOME": workdir}))
+                wait_until(lambda: "window id #" in self.x("xprop", "-root",
+                                                           "_NET_SUPPORTING_WM_CHECK"),
+                           timeout, "openbox to manage display " + self.name)
+            except BaseException:
+                self.stop()
+                raise
 
     def env(self, extra=None):
         """This process's environment pointed at this display alone."""
         env = {k: v for k, v in os.environ.items() if k not in (
             "XAUTHORITY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP",
             "DBUS_SESSION_BUS_ADDRESS", "SESSION_MANAGER") and not k.lower().endswith("_proxy")}
-        env.update(DISPLAY=self.name, QT_QPA_PLATFORM="xcb", **(extra or {}))
-        return env
+        return dict(env, DISPLAY=self.name, QT_QPA_PLATFORM="xcb", **(extra or {}))
 
     def x(self, *args):
         """The output of an X client run on this display ("" if it fails)."""
@@ -144,9 +128,8 @@ class Display:
 def private_env(root, env):
     """env with HOME, the XDG directories, a fresh XDG_RUNTIME_DIR and TMPDIR below root."""
     env = dict(env)
-    for name, sub in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"),
-                      ("XDG_CACHE_HOME", "cache"), ("XDG_DATA_HOME", "data"),
-                      ("XDG_RUNTIME_DIR", "runtime"), ("TMPDIR", "tmp")):
+    for name, sub in (("HOME", "home"), ("XDG_CONFIG_HOME", "config"), ("XDG_CACHE_HOME", "cache"),
+                      ("XDG_DATA_HOME", "data"), ("XDG_RUNTIME_DIR", "runtime"), ("TMPDIR", "tmp")):
         env[name] = os.path.join(root, sub)
         os.makedirs(env[name], mode=0o700)
     if os.geteuid() == 0:  # the engine's sandbox cannot run as root
@@ -171,12 +154,9 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         prefix = max((p for p in routes if p.endswith("/") and path.startswith(p)), key=len,
                      default=None)
         route = routes.get(path) or routes.get(prefix) or (lambda _: (404, b"not found\n"))
-        try:
-            answer = route(self)
-            if answer is not None:
+        with contextlib.suppress(BrokenPipeError, ConnectionResetError):  # the page went away
+            if (answer := route(self)) is not None:
                 self.reply(*answer)
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the page went away meanwhile
 
     do_GET = do_HEAD = do_POST = _route
 
@@ -197,8 +177,7 @@ def serve(routes, port=0):
     """An HTTP server on 127.0.0.1 in a thread. routes: path (or prefix ending in "/") ->
     fn(request with url, query, body, reply()) giving (status, body[, headers]) or None."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), _Handler)
-    server.daemon_threads, server.block_on_close = True, False
-    server.routes = routes
+    server.daemon_threads, server.block_on_close, server.routes = True, False, routes
     server.url = "http://127.0.0.1:%d" % server.server_address[1]
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
