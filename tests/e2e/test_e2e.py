@@ -16,40 +16,37 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from harness import Display, private_env, serve, start, stop, wait_until  # noqa: E402
 
-PROGRAM = None
 WAIT = 60  # seconds for any one step; nothing here measures speed
 TITLE = "brindleton e2e"
 
 # Each click in the page is counted in its title and shows the pop-up.
-PAGE = ("""<!DOCTYPE html><html><head><title>%s</title></head>
-<body style="margin:0;height:100vh"><script>
+PAGE = ("""<!DOCTYPE html><title>%s</title><body style="margin:0;height:100vh"><script>
 let clicks = 0;
 addEventListener('click', () => {
   document.title = 'clicks: ' + ++clicks;
   ['setnotifytitle:e2e notice', 'setnotifyhtml:<p>3 calls waiting</p>', 'shownotify']
     .forEach(c => webkitExternal.command(c));
 });
-</script></body></html>""" % TITLE).encode()
+</script>""" % TITLE).encode()
 
 
 class SmokeRun(unittest.TestCase):
     def setUp(self):
-        work = tempfile.TemporaryDirectory(prefix="brn-e2e-")
-        self.addCleanup(work.cleanup)
-        self.display = Display(work.name)
+        work = self.enterContext(tempfile.TemporaryDirectory(prefix="brn-e2e-"))
+        self.display = Display(work)
         self.addCleanup(self.display.stop)
         server = serve({"/console": lambda _: (200, PAGE, {"Content-Type": "text/html"})})
         self.addCleanup(lambda: server.shutdown() or server.server_close())
-        env = private_env(work.name, self.display.env(
+        env = private_env(work, self.display.env(
             {"BRINDLETON_CONSOLE_URL": server.url + "/console"}))
         self.program = start([PROGRAM], env=env, cwd=env["HOME"])
         self.addCleanup(stop, self.program)
 
     def wait(self, condition, what, interval=0.05):
-        def check():
-            self.assertIsNone(self.program.poll(), "the program ended while waiting for " + what)
-            return condition()
-        return wait_until(check, WAIT, what, interval)
+        # condition()'s first true value; fails at once if the program ends meanwhile.
+        ended = "the program ended while waiting for " + what
+        return wait_until(lambda: self.assertIsNone(self.program.poll(), ended) or condition(),
+                          WAIT, what, interval)
 
     def x(self, *args):
         return self.display.x(*args).strip()
@@ -64,18 +61,7 @@ class SmokeRun(unittest.TestCase):
         return self.x("xdotool", "getactivewindow") == self.x("xdotool", "getwindowfocus") \
             == str(window)
 
-    def above(self, popup, window):
-        """Whether popup is stacked above window's frame (xwininfo lists the top first)."""
-        frame = window
-        while (parent := int(re.search(r"Parent window id: (\w+)", self.x(
-                "xwininfo", "-tree", "-id", str(frame))).group(1), 16)) != self.root:
-            frame = parent
-        order = [int(w, 16) for w in re.findall(r"^\s+(0x\w+)", self.x(
-            "xwininfo", "-root", "-children"), re.M)]
-        return order.index(popup) < order.index(frame)
-
     def test_console_window_popup_and_exit_prompt(self):
-        self.root = int(re.search(r"Window id: (\w+)", self.x("xwininfo", "-root")).group(1), 16)
         first = self.wait(self.others, "the console window")
         self.wait(lambda: self.title(first[0]) == TITLE, "the page to load in the first window")
         self.assertEqual(self.others(), first, "the window was made once")
@@ -91,7 +77,16 @@ class SmokeRun(unittest.TestCase):
         clicks = self.title(console)
         self.x(*click)
         self.wait(lambda: self.title(console) != clicks, "the page to see one more click")
-        self.assertTrue(self.above(popup, console), "the pop-up stays above the console")
+        # The pop-up is stacked above the console's frame, the root's child that holds the
+        # console (xwininfo lists the root's children top first).
+        order = [int(w, 16) for w in re.findall(r"^\s+(0x\w+)", self.x(
+            "xwininfo", "-root", "-children"), re.M)]
+        frame = console
+        while frame not in order:
+            frame = int(re.search(r"Parent window id: (\w+)", self.x(
+                "xwininfo", "-tree", "-id", str(frame))).group(1), 16)
+        self.assertLess(order.index(popup), order.index(frame),
+                        "the pop-up stays above the console")
         self.assertTrue(self.focused(console), "the console keeps the focus")
 
         # The answers to the prompt are the C++ tests' concern; OK ends the program.
