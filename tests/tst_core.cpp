@@ -82,6 +82,7 @@ private slots:
         // Without a runtime directory the audio library makes its own in TMPDIR.
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        SoundThread::setDownloadDeadline(3000);
         previousCerr = std::cerr.rdbuf(cerr.rdbuf());
         // A sound server of the test's own, whose null sink plays sounds in their own time.
         soundServer.start(u"pulseaudio"_qs,
@@ -104,7 +105,6 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(tmp->path()));
         cerr.str({});
     }
-    void cleanup() { SoundThread::setDownloadDeadline(120 * 1000); }
 
     void storeKeysNeverCollide()
     {
@@ -168,13 +168,13 @@ private slots:
     {
         // The child resolves from /etc/hosts alone, in a mount namespace of its own, so that
         // the system's DNS server is never asked; an address without a name gives no name.
-        QTemporaryFile nss;
-        QVERIFY(nss.open() && nss.write("hosts: files\n") > 0 && nss.flush());
         QProcess child;
+        child.setWorkingDirectory(tmp->path());
         child.start(u"unshare"_qs,
                     {u"-rm"_qs, u"sh"_qs, u"-c"_qs,
-                     u"mount --bind \"$1\" /etc/nsswitch.conf && exec \"$2\" --resolve"_qs,
-                     u"sh"_qs, nss.fileName(), QCoreApplication::applicationFilePath()});
+                     u"echo 'hosts: files' >nss && mount --bind nss /etc/nsswitch.conf"
+                     " && exec \"$0\" --resolve"_qs,
+                     QCoreApplication::applicationFilePath()});
         QVERIFY(child.waitForFinished(30000));
         if (child.exitCode() != 0)
             QSKIP(qPrintable(u"no private mount namespace: "_qs +
@@ -205,7 +205,6 @@ private slots:
         QFETCH(QByteArray, path);
         QFETCH(QString, taker);
         QFETCH(QString, logStart);
-        SoundThread::setDownloadDeadline(3000);
         server.route("/redirected/ding.wav", "/store/ding.wav", HttpServer::Redirect);
         server.route("/store/ding.wav", wav);
         server.route("/held/ding.wav", wav, HttpServer::Hold);
