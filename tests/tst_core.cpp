@@ -67,10 +67,6 @@ class TestCore : public QObject
     {
         return QString::fromLocal8Bit(cerr.str()).split(u'\n', Qt::SkipEmptyParts);
     }
-    QStringList tmpEntries() const
-    {
-        return QDir(tmp->path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    }
 
 private slots:
     void initTestCase()
@@ -187,18 +183,17 @@ private slots:
         QTest::addColumn<QByteArray>("path"); // held paths answer 100 bytes, then wait
         QTest::addColumn<QString>("taker");   // what holds the sound's name in the directory
         QTest::addColumn<QString>("logStart");
-        QTest::newRow("played, then again from disk")
-            << QByteArray("/redirected/ding.wav") << QString() << u"Play file"_qs;
-        QTest::newRow("404") << QByteArray("/none/ding.wav") << QString()
-                             << u"Error: HTTP 404 Not Found"_qs;
-        QTest::newRow("dropped") << QByteArray("/held/ding.wav") << QString() << u"Error: "_qs;
-        QTest::newRow("stalled") << QByteArray("/held/ding.wav") << QString()
-                                 << u"Error: The download did not finish within 3 s"_qs;
+        const auto row = [](const char *tag, const char *path, const char *taker, const char *log) {
+            QTest::newRow(tag) << QByteArray(path) << QString::fromLatin1(taker)
+                               << QString::fromLatin1(log);
+        };
+        row("played, then again from disk", "/redirected/ding.wav", "", "Play file");
+        row("404", "/none/ding.wav", "", "Error: HTTP 404 Not Found");
+        row("dropped", "/held/ding.wav", "", "Error: ");
+        row("stalled", "/held/ding.wav", "", "Error: The download did not finish within 3 s");
         for (const char *kind : {"socket", "fifo", "link", "dir"})
-            QTest::addRow("%s", kind) << QByteArray("/store/ding.wav") << QString::fromLatin1(kind)
-                                      << u"Unable to save the file"_qs;
-        QTest::newRow("socket made while fetching")
-            << QByteArray("/taken/ding.wav") << u"socket"_qs << u"Unable to save the file"_qs;
+            row(kind, "/store/ding.wav", kind, "Unable to save the file");
+        row("socket made while fetching", "/taken/ding.wav", "socket", "Unable to save the file");
     }
     void sounds()
     {
@@ -244,15 +239,15 @@ private slots:
                 (after.st_ino == before.st_ino && after.st_mode == before.st_mode));
         QVERIFY(!QFile::exists(target)); // nothing written through a link
         // Only a complete answer with a good status is kept, under the last segment's name.
-        QCOMPARE(tmpEntries(),
-                 ok || !taker.isEmpty() ? QStringList{u"ding.wav"_qs} : QStringList());
+        QCOMPARE(
+            QDir(tmp->path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+            ok || !taker.isEmpty() ? QStringList{u"ding.wav"_qs} : QStringList());
         if (ok) {
-            QElapsedTimer clock;
-            clock.start();
+            const QDeadlineTimer length(100);
             Sound again(server.url(u"/elsewhere/ding.wav"_qs, u"localhost"_qs));
             QTRY_VERIFY_WITH_TIMEOUT(!again.object, 30000);
             QCOMPARE(again.played, QList<QVariantList>({{true}}));
-            QVERIFY(clock.elapsed() >= 100); // played to the end of its 100 ms
+            QVERIFY(length.hasExpired()); // played to the end of its 100 ms
             QCOMPARE(server.targets.size(), requests + 2);
             QCOMPARE(log(), QStringList(2, u"Play file " + name));
         }
@@ -269,10 +264,9 @@ int main(int argc, char **argv)
     }
     QCoreApplication app(argc, argv);
     if (argc == 2 && qstrcmp(argv[1], "--check-store") == 0) {
-        int wrong = 0;
-        for (const auto &[key, value] : storeCases())
-            wrong += localstore::read(key) != value;
-        return wrong;
+        const auto cases = storeCases();
+        return std::count_if(cases.cbegin(), cases.cend(),
+                             [](const auto &c) { return localstore::read(c.first) != c.second; });
     }
     TestCore test;
     QTEST_SET_MAIN_SOURCE_PATH

@@ -58,8 +58,8 @@ class SmokeRun(unittest.TestCase):
         return [w for w in self.display.windows("--pid", str(self.program.pid)) if w not in known]
 
     def focused(self, window):
-        return self.x("xdotool", "getactivewindow") == self.x("xdotool", "getwindowfocus") \
-            == str(window)
+        active, focus = self.x("xdotool", "getactivewindow"), self.x("xdotool", "getwindowfocus")
+        return active == focus == str(window)
 
     def test_console_window_popup_and_exit_prompt(self):
         first = self.wait(self.others, "the console window")
@@ -89,7 +89,7 @@ class SmokeRun(unittest.TestCase):
                         "the pop-up stays above the console")
         self.assertTrue(self.focused(console), "the console keeps the focus")
 
-        # The answers to the prompt are the C++ tests' concern; OK ends the program.
+        # Return and the page's close command are the C++ tests' concern; OK ends the program.
         self.x("xdotool", "key", "--clearmodifiers", "alt+F4")
         box = self.wait(lambda: self.others(console, popup), "the exit prompt")
         self.assertEqual(len(box), 1)
