@@ -1,6 +1,6 @@
 // A small HTTP server on 127.0.0.1 for tests. Each path is served, redirected or held back
-// (its head sent at once, its body when the test says so); any other path is 404. Every
-// request target is recorded.
+// (its head sent at once, its body when the test says so); any other path is 404. The path of
+// every request is recorded, and each connection closes after its reply.
 #pragma once
 
 #include <QAbstractHttpServer>
@@ -44,8 +44,8 @@ private:
         targets.append(request.url().path().toUtf8());
         const auto r = routes.constFind(targets.constLast());
         QHttpServerResponder responder = makeResponder(request, socket);
-        // Every connection closes after its reply, so that no request is ever sent again on a
-        // connection that the server is closing.
+        // Each connection closes after its reply. One kept for a next request could be closed
+        // under that request, and the client would send it again: one request recorded twice.
         if (r == routes.cend()) {
             responder.write({{"Connection", "close"}}, Status::NotFound);
         } else if (r->first == Redirect) {
