@@ -8,6 +8,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+using namespace Qt::StringLiterals;
+
 class BenchCore : public QObject
 {
     Q_OBJECT
@@ -20,14 +22,14 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
         qputenv("TMPDIR", QFile::encodeName(tmp.path()));
         for (int i = 0; i < 100; ++i) // a store that a console has used for a while
-            localstore::write(u"key %1"_qs.arg(i), u"value %1"_qs.arg(i));
+            localstore::write(u"key %1"_s.arg(i), u"value %1"_s.arg(i));
     }
     void splitCommand()
     {
         QBENCHMARK
         {
             const CommandText command =
-                CommandText::split(u"setlocaldata:layout/columns:name,state,time"_qs);
+                CommandText::split(u"setlocaldata:layout/columns:name,state,time"_s);
             QString key, value;
             splitKeyValue(command.argument, &key, &value);
             fixedResult(command.name);
@@ -37,7 +39,7 @@ private slots:
     {
         QBENCHMARK
         {
-            localstore::read(u"key 42"_qs);
+            localstore::read(u"key 42"_s);
         }
     }
     void storeWrite()
@@ -45,19 +47,19 @@ private slots:
         int round = 0;
         QBENCHMARK
         {
-            localstore::write(u"key 42"_qs, QString::number(++round));
+            localstore::write(u"key 42"_s, QString::number(++round));
         }
     }
     void lookupAnswer()
     {
         QBENCHMARK
         {
-            scriptcall::handleQueryDns(u"192.0.2.17"_qs, u"host-17.pool.example.net"_qs);
+            scriptcall::handleQueryDns(u"192.0.2.17"_s, u"host-17.pool.example.net"_s);
         }
     }
     void soundFile()
     {
-        const QUrl url(u"https://sounds.example.com/alerts/ring%20tone.wav?v=3"_qs);
+        const QUrl url(u"https://sounds.example.com/alerts/ring%20tone.wav?v=3"_s);
         QBENCHMARK
         {
             soundpath::filePath(url);

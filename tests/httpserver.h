@@ -1,22 +1,34 @@
 // A small HTTP server on 127.0.0.1 for tests. Each path is served, redirected or held back
 // (its head sent at once, its body when the test says so); any other path is 404. The path of
-// every request is recorded, and each connection closes after its reply.
+// every request is recorded, and each connection closes after its reply: one kept for a next
+// request could be closed under that request, and the client would send it again.
+// Plain QTcpServer, so that one source serves every Qt release: Qt HTTP Server's handler
+// interface differs between 6.4 and 6.8, and neither lets a reply be held and cut off.
 #pragma once
 
-#include <QAbstractHttpServer>
-#include <QHttpServerRequest>
-#include <QHttpServerResponder>
 #include <QPointer>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QUrl>
 
-class HttpServer : public QAbstractHttpServer
+class HttpServer : public QTcpServer
 {
 public:
     enum Kind { Serve, Redirect, Hold };
 
+    HttpServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+            }
+        });
+        listen(QHostAddress::LocalHost);
+    }
     QUrl url(const QString &path, const QString &host = QStringLiteral("127.0.0.1")) const
     {
-        return QUrl(u"http://" + host + u':' + QString::number(port) + path);
+        return QUrl(u"http://" + host + u':' + QString::number(serverPort()) + path);
     }
     // body is the payload, or the Location of a Redirect.
     void route(const QByteArray &path, const QByteArray &body, Kind kind = Serve)
@@ -38,32 +50,30 @@ public:
     QList<QByteArray> targets; // the path of each request, in order of arrival
 
 private:
-    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override
+    void read(QTcpSocket *socket)
     {
-        using Status = QHttpServerResponder::StatusCode;
-        targets.append(request.url().path().toUtf8());
+        if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
+            return; // a request is taken whole once its head is in
+        targets.append(socket->readAll().split(' ').value(1).split('?').constFirst());
         const auto r = routes.constFind(targets.constLast());
-        QHttpServerResponder responder = makeResponder(request, socket);
-        // Each connection closes after its reply. One kept for a next request could be closed
-        // under that request, and the client would send it again: one request recorded twice.
+        const auto head = [socket](const QByteArray &status, qsizetype length,
+                                   const QByteArray &extra) {
+            socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " +
+                          QByteArray::number(length) + "\r\nConnection: close\r\n" + extra +
+                          "\r\n");
+        };
         if (r == routes.cend()) {
-            responder.write({{"Connection", "close"}}, Status::NotFound);
+            head("404 Not Found", 0, {});
         } else if (r->first == Redirect) {
-            responder.write({{"Location", r->second}, {"Connection", "close"}}, Status::Found);
-        } else if (r->first == Serve) {
-            responder.write(r->second, {{"Content-Type", "text/html"}, {"Connection", "close"}});
+            head("302 Found", 0, "Location: " + r->second + "\r\n");
         } else {
-            responder.writeStatusLine();
-            responder.writeHeaders({{"Content-Length", QByteArray::number(r->second.size())},
-                                    {"Connection", "close"}});
-            responder.writeBody(""); // ends the head
-            held.append({socket, r->second, 0});
-            return true;
+            head("200 OK", r->second.size(), "Content-Type: text/html\r\n");
+            if (r->first == Hold)
+                return held.append({socket, r->second, 0});
+            socket->write(r->second);
         }
         socket->disconnectFromHost();
-        return true;
     }
-    void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}
 
     struct Held
     {
@@ -71,7 +81,6 @@ private:
         QByteArray body;
         qint64 sent;
     };
-    const quint16 port = listen(QHostAddress::LocalHost);
     QHash<QByteArray, QPair<Kind, QByteArray>> routes;
     QList<Held> held;
 };

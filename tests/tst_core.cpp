@@ -5,7 +5,7 @@
 #include "platform/platform.h"
 #include "services/dnsthread.h"
 #include "services/scriptcall.h"
-#include "services/soundthread.h"
+#include "services/sound/soundthread.h"
 
 #include <QJSEngine>
 #include <QLocalServer>
@@ -17,6 +17,8 @@
 #include <iostream>
 #include <sstream>
 #include <sys/stat.h>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -38,14 +40,14 @@ struct Sound
 // values are not valid Unicode.
 QList<QPair<QString, QString>> storeCases()
 {
-    const QStringList keys = {u"a/b"_qs, u"a//b"_qs, u"/a/b"_qs,      u"a\\b"_qs,      u"a"_qs,
-                              u"b"_qs,   QString(),  u"%"_qs,         u"%a%2Fb"_qs,    u"a%2Fb"_qs,
-                              u"a/"_qs,  u"A/B"_qs,  u"general/x"_qs, u"x\ny = [z]"_qs};
+    const QStringList keys = {u"a/b"_s, u"a//b"_s, u"/a/b"_s,      u"a\\b"_s,      u"a"_s,
+                              u"b"_s,   QString(),  u"%"_s,         u"%a%2Fb"_s,    u"a%2Fb"_s,
+                              u"a/"_s,  u"A/B"_s,  u"general/x"_s, u"x\ny = [z]"_s};
     QList<QPair<QString, QString>> cases;
     for (int i = 0; i < keys.size(); ++i)
-        cases.append({keys[i], u"value \n\u00e9\U0001F600 "_qs + QString::number(i)});
-    cases.append({u"lone"_qs, QString(u"a\xd800z\xdc00"_qs)});
-    cases.append({u"reversed"_qs, QString(u"\xdc00\xd800"_qs)});
+        cases.append({keys[i], u"value \n\u00e9\U0001F600 "_s + QString::number(i)});
+    cases.append({u"lone"_s, QString(u"a\xd800z\xdc00"_s)});
+    cases.append({u"reversed"_s, QString(u"\xdc00\xd800"_s)});
     return cases;
 }
 
@@ -81,12 +83,12 @@ private slots:
         SoundThread::setDownloadDeadline(3000);
         previousCerr = std::cerr.rdbuf(cerr.rdbuf());
         // A sound server of the test's own, whose null sink plays sounds in their own time.
-        soundServer.start(u"pulseaudio"_qs,
-                          {u"-n"_qs, u"--daemonize=no"_qs, u"--exit-idle-time=-1"_qs, u"-L"_qs,
-                           u"module-null-sink"_qs, u"-L"_qs, u"module-native-protocol-unix"_qs});
+        soundServer.start(u"pulseaudio"_s,
+                          {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s, u"-L"_s,
+                           u"module-null-sink"_s, u"-L"_s, u"module-native-protocol-unix"_s});
         QVERIFY2(soundServer.waitForStarted(),
                  "pulseaudio did not start (see scripts/install-deps)");
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath(u"pulse/native"_qs)), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath(u"pulse/native"_s)), 30000);
     }
     void cleanupTestCase()
     {
@@ -97,7 +99,7 @@ private slots:
     // Each test starts with an empty temporary directory and log.
     void init()
     {
-        tmp = std::make_unique<QTemporaryDir>(temps.filePath(u"XXXXXX"_qs));
+        tmp = std::make_unique<QTemporaryDir>(temps.filePath(u"XXXXXX"_s));
         qputenv("TMPDIR", QFile::encodeName(tmp->path()));
         cerr.str({});
     }
@@ -107,33 +109,33 @@ private slots:
         // Read back by a process of its own, so that what counts is what reached the disk.
         for (const auto &[key, value] : storeCases())
             localstore::write(key, value);
-        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {u"--check-store"_qs}),
+        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {u"--check-store"_s}),
                  0);
     }
 
     void scriptCall_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::newRow("quotes, backslashes") << u"it's \"q\" a\\b\\'c\\"_qs;
-        QTest::newRow("line breaks and separators") << u"a\nb\r\nc\td\u2028e\u2029f"_qs;
-        QTest::newRow("lone surrogates") << QString(u"\xd800x\xdc00"_qs);
+        QTest::newRow("quotes, backslashes") << u"it's \"q\" a\\b\\'c\\"_s;
+        QTest::newRow("line breaks and separators") << u"a\nb\r\nc\td\u2028e\u2029f"_s;
+        QTest::newRow("lone surrogates") << QString(u"\xd800x\xdc00"_s);
         QTest::newRow("controls") << QString::fromUtf16(u"\0\x01\x1f\x7f", 4);
-        QTest::newRow("non-ASCII, markup") << u"h\u00f4te.\U0001F514 </script><!-- ${x} `y`"_qs;
+        QTest::newRow("non-ASCII, markup") << u"h\u00f4te.\U0001F514 </script><!-- ${x} `y`"_s;
     }
     void scriptCall()
     {
         QFETCH(QString, text);
         QJSEngine engine;
-        engine.evaluate(u"var got; function HandleQueryDns(a, n) { got = [a, n]; }"_qs);
-        for (const QString &name : {QString(u"name:"_qs + text), QString()}) {
+        engine.evaluate(u"var got; function HandleQueryDns(a, n) { got = [a, n]; }"_s);
+        for (const QString &name : {QString(u"name:"_s + text), QString()}) {
             const QString call = scriptcall::handleQueryDns(text, name);
             // A line separator ends a line of script in some engines.
             QVERIFY(!call.contains(QChar(0x2028)) && !call.contains(QChar(0x2029)));
             // The text is well-formed Unicode, so any transport to the page keeps it.
             const QJSValue result = engine.evaluate(QString::fromUtf8(call.toUtf8()));
             QVERIFY2(!result.isError(), qPrintable(result.toString()));
-            QCOMPARE(engine.evaluate(u"got"_qs).toVariant().toStringList(),
-                     QStringList({text, name.isNull() ? u""_qs : name}));
+            QCOMPARE(engine.evaluate(u"got"_s).toVariant().toStringList(),
+                     QStringList({text, name.isNull() ? u""_s : name}));
         }
     }
 
@@ -147,7 +149,7 @@ private slots:
         int answered = 0;
         for (int i = 0; i < 40; ++i) {
             workers.append(new DnsThread);
-            workers.last()->address = u"10.0.0.1"_qs;
+            workers.last()->address = u"10.0.0.1"_s;
             connect(workers.last(), &DnsThread::querydns, this, [&] { ++answered; });
             DnsThread::schedule(workers.last());
         }
@@ -166,14 +168,14 @@ private slots:
         // the system's DNS server is never asked; an address without a name gives no name.
         QProcess child;
         child.setWorkingDirectory(tmp->path());
-        child.start(u"unshare"_qs,
-                    {u"-rm"_qs, u"sh"_qs, u"-c"_qs,
+        child.start(u"unshare"_s,
+                    {u"-rm"_s, u"sh"_s, u"-c"_s,
                      u"echo 'hosts: files' >nss && mount --bind nss /etc/nsswitch.conf"
-                     " && exec \"$0\" --resolve"_qs,
+                     " && exec \"$0\" --resolve"_s,
                      QCoreApplication::applicationFilePath()});
         QVERIFY(child.waitForFinished(30000));
         if (child.exitCode() != 0)
-            QSKIP(qPrintable(u"no private mount namespace: "_qs +
+            QSKIP(qPrintable(u"no private mount namespace: "_s +
                              QString::fromLocal8Bit(child.readAllStandardError())));
         QCOMPARE(child.readAllStandardOutput(), QByteArray("localhost||"));
     }
@@ -204,7 +206,7 @@ private slots:
         server.route("/store/ding.wav", wav);
         server.route("/held/ding.wav", wav, HttpServer::Hold);
         server.route("/taken/ding.wav", wav, HttpServer::Hold);
-        const QString name = tmp->filePath(u"ding.wav"_qs), target = tmp->filePath(u"target"_qs);
+        const QString name = tmp->filePath(u"ding.wav"_s), target = tmp->filePath(u"target"_s);
         QLocalServer socket;
         const auto takeName = [&] {
             if (taker == u"socket")
@@ -241,10 +243,10 @@ private slots:
         // Only a complete answer with a good status is kept, under the last segment's name.
         QCOMPARE(
             QDir(tmp->path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-            ok || !taker.isEmpty() ? QStringList{u"ding.wav"_qs} : QStringList());
+            ok || !taker.isEmpty() ? QStringList{u"ding.wav"_s} : QStringList());
         if (ok) {
             const QDeadlineTimer length(100);
-            Sound again(server.url(u"/elsewhere/ding.wav"_qs, u"localhost"_qs));
+            Sound again(server.url(u"/elsewhere/ding.wav"_s, u"localhost"_s));
             QTRY_VERIFY_WITH_TIMEOUT(!again.object, 30000);
             QCOMPARE(again.played, QList<QVariantList>({{true}}));
             QVERIFY(length.hasExpired()); // played to the end of its 100 ms

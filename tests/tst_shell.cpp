@@ -22,9 +22,11 @@
 #include <optional>
 #include <sys/wait.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-const QString trickyName = u"it's \"odd\"\\ host\nname\u2028 \u00e9\U0001F600');x('"_qs;
+const QString trickyName = u"it's \"odd\"\\ host\nname\u2028 \u00e9\U0001F600');x('"_s;
 QSemaphore heldLookup;
 QStringList debugLines, warnings;
 QtMessageHandler previousHandler = nullptr;
@@ -105,11 +107,11 @@ private slots:
         other.route("/second", lookupPage);
         server.route("/links", linksPage);
         other.route("/links", linksPage);
-        qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_qs).toEncoded());
+        qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         platform::setReverseResolver(&testResolver);
         // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
-        QProcess::execute(u"xprop"_qs, {u"-root"_qs, u"-f"_qs, u"_NET_WORKAREA"_qs, u"32c"_qs,
-                                        u"-set"_qs, u"_NET_WORKAREA"_qs, u"0, 30, 1200, 960"_qs});
+        QProcess::execute(u"xprop"_s, {u"-root"_s, u"-f"_s, u"_NET_WORKAREA"_s, u"32c"_s,
+                                        u"-set"_s, u"_NET_WORKAREA"_s, u"0, 30, 1200, 960"_s});
         QTRY_COMPARE(QGuiApplication::primaryScreen()->availableGeometry(),
                      QRect(0, 30, 1200, 960));
     }
@@ -121,11 +123,11 @@ private slots:
         notify->mainWindow = window;
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        QVERIFY(load(page(), server.url(u"/console"_qs)));
+        QVERIFY(load(page(), server.url(u"/console"_s)));
         debugLines.clear();
         // The desktop's opener is tests/opener/xdg-open, which notes what it was given.
         qputenv("PATH", QFile::encodeName(QFINDTESTDATA("opener")) + ":/usr/bin:/bin");
-        QFile::remove(QDir::temp().filePath(u"xdg-open.log"_qs));
+        QFile::remove(QDir::temp().filePath(u"xdg-open.log"_s));
     }
     void cleanup()
     {
@@ -161,19 +163,19 @@ private slots:
             QCOMPARE(call(sent.last()), QString::fromUtf8(result));
         }
         QTRY_VERIFY(window->windowState().testFlag(Qt::WindowMaximized));
-        QCOMPARE(notify->windowTitle(), u"Alert %s %d"_qs);
+        QCOMPARE(notify->windowTitle(), u"Alert %s %d"_s);
         // Every command is logged literally, in the order sent.
         QTRY_COMPARE(debugLines, sent);
         QTRY_VERIFY(
-            warnings.contains(u"The desktop could not open https://example.invalid/a b"_qs));
+            warnings.contains(u"The desktop could not open https://example.invalid/a b"_s));
     }
     void storeInThePage()
     {
         // Another instance writes while the page is open (the store's file changes); the page
         // reads the new value.
-        for (const QString &value : {u"first"_qs, u"second"_qs}) {
-            localstore::write(u"shared/key"_qs, value);
-            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:shared/key"_qs), u'"' + value + u'"',
+        for (const QString &value : {u"first"_s, u"second"_s}) {
+            localstore::write(u"shared/key"_s, value);
+            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:shared/key"_s), u'"' + value + u'"',
                                       10000);
         }
 
@@ -181,74 +183,74 @@ private slots:
         // waits for the test while the update goes out; then the shell sends no more updates.
         server.route("/hold", "x", HttpServer::Hold);
         page()->runJavaScript(u"const x = new XMLHttpRequest(); x.open('GET', '/hold', false);"
-                              "x.send(); webkitExternal.command('setlocaldata:race:mine')"_qs);
+                              "x.send(); webkitExternal.command('setlocaldata:race:mine')"_s);
         QTRY_VERIFY(server.targets.contains("/hold"));
-        localstore::write(u"race"_qs, u"older"_qs);
+        localstore::write(u"race"_s, u"older"_s);
         auto *watcher = window->bridgeForTests()->findChild<localstore::Watcher *>();
         emit watcher->changed();
         watcher->blockSignals(true);
         server.sendHeld(-1);
-        QTRY_COMPARE(localstore::read(u"race"_qs), u"mine"_qs);
-        QCOMPARE(call(u"getlocaldata:race"_qs), u"\"mine\""_qs);
+        QTRY_COMPARE(localstore::read(u"race"_s), u"mine"_s);
+        QCOMPARE(call(u"getlocaldata:race"_s), u"\"mine\""_s);
         watcher->blockSignals(false);
 
         // A value written right before a reload is there for the next document.
         QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
         for (int round = 0; round < 10; ++round) {
             page()->runJavaScript(
-                u"webkitExternal.command('setlocaldata:round:%1'); location.reload()"_qs.arg(
+                u"webkitExternal.command('setlocaldata:round:%1'); location.reload()"_s.arg(
                     round));
             QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1 + round, 20000);
-            QCOMPARE(call(u"getlocaldata:round"_qs), u"\"%1\""_qs.arg(round));
+            QCOMPARE(call(u"getlocaldata:round"_s), u"\"%1\""_s.arg(round));
         }
     }
     void lookups()
     {
         QStringList expected;
         for (const QString &address :
-             {u"127.0.0.1"_qs, u"127.1"_qs, u"10.0.0.5"_qs, u"abc"_qs, u""_qs}) {
-            QCOMPARE(call(u"querydns:"_qs + address), u"null"_qs);
+             {u"127.0.0.1"_s, u"127.1"_s, u"10.0.0.5"_s, u"abc"_s, u""_s}) {
+            QCOMPARE(call(u"querydns:"_s + address), u"null"_s);
             expected.append(address + u'|' + (address.startsWith(u"127") ? trickyName : QString()));
         }
         expected.sort(); // both sort by UTF-16 code unit
-        QTRY_COMPARE(evaluate(page(), u"lookups.map(p => p.join('|')).sort()"_qs).toStringList(),
+        QTRY_COMPARE(evaluate(page(), u"lookups.map(p => p.join('|')).sort()"_s).toStringList(),
                      expected);
 
         // A result that arrives once a page of another origin has replaced the console stays out.
-        call(u"querydns:10.0.0.9"_qs);
-        QVERIFY(load(page(), other.url(u"/second"_qs)));
-        QCOMPARE(evaluate(page(), u"early"_qs).toString(), u"undefined"_qs);
+        call(u"querydns:10.0.0.9"_s);
+        QVERIFY(load(page(), other.url(u"/second"_s)));
+        QCOMPARE(evaluate(page(), u"early"_s).toString(), u"undefined"_s);
         heldLookup.release();
-        QTRY_VERIFY(debugLines.contains(u"handle_querydns"_qs));
-        evaluate(page(), u"1"_qs); // the call to the page is sent before this answer comes
-        QCOMPARE(evaluate(page(), u"lookups.length"_qs).toInt(), 0);
+        QTRY_VERIFY(debugLines.contains(u"handle_querydns"_s));
+        evaluate(page(), u"1"_s); // the call to the page is sent before this answer comes
+        QCOMPARE(evaluate(page(), u"lookups.length"_s).toInt(), 0);
     }
     void strangersCannotReachTheShell()
     {
         // Everything the console document loads carries its origin; only the bridge's own requests,
         // which carry its secret, may act.
         const QByteArray attack = "brindleton:commands?" +
-                                  QUrl::toPercentEncoding(u"=x:1:[\"setlocaldata:attack:1\"]"_qs);
+                                  QUrl::toPercentEncoding(u"=x:1:[\"setlocaldata:attack:1\"]"_s);
         page()->runJavaScript(u"document.body.innerHTML = \"<img src='%1'><link rel=stylesheet "
-                              "href='%1'><style>body{background:url('%1')}</style>\""_qs.arg(
+                              "href='%1'><style>body{background:url('%1')}</style>\""_s.arg(
                                   QString::fromLatin1(attack)));
         QTRY_VERIFY_WITH_TIMEOUT(window->bridgeForTests()->refusedRequests() >= 2, 20000);
-        QVERIFY(localstore::read(u"attack"_qs).isNull());
+        QVERIFY(localstore::read(u"attack"_s).isNull());
     }
     void largePopupContent()
     {
         // Far beyond what a data: address may hold: 12 MB of UTF-8 text.
         const QString text(4 * 1024 * 1024, QChar(0x4e2d));
-        call(u"setnotifyhtml:<!DOCTYPE html><p id=big>"_qs + text + u"</p>");
+        call(u"setnotifyhtml:<!DOCTYPE html><p id=big>"_s + text + u"</p>");
         QVERIFY(waitFor(notify->page(),
                         u"document.getElementById('big')?.textContent.length === %1 && "
-                        "document.compatMode === 'CSS1Compat'"_qs.arg(text.size()),
+                        "document.compatMode === 'CSS1Compat'"_s.arg(text.size()),
                         60000));
     }
     void popupPlacedAndRendererEndKeepsContent()
     {
-        notify->setContent(u"<p>first</p>"_qs, QUrl());
-        notify->setContent(u"<p>last</p>"_qs, QUrl());
+        notify->setContent(u"<p>first</p>"_s, QUrl());
+        notify->setContent(u"<p>last</p>"_s, QUrl());
         notify->move(0, 0);
         notify->showNotify();
         QVERIFY(QTest::qWaitForWindowExposed(notify));
@@ -256,12 +258,12 @@ private slots:
         QCOMPARE(notify->geometry(), QRect(848, 838, 320, 120));
 
         QPointer<QWebEnginePage> ended = notify->page();
-        const QString text = u"document.body.innerText"_qs;
-        QTRY_COMPARE(evaluate(ended, text).toString(), u"last"_qs);
+        const QString text = u"document.body.innerText"_s;
+        QTRY_COMPARE(evaluate(ended, text).toString(), u"last"_s);
         QCOMPARE(::kill(ended->renderProcessPid(), SIGKILL), 0);
-        QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_qs));
+        QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_s));
         notify->showNotify(); // as the console's shownotify does
-        QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_qs);
+        QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_s);
         QTRY_VERIFY(!ended); // the ended page is freed
     }
     void links_data()
@@ -295,26 +297,26 @@ private slots:
     {
         QFETCH(QStringList, row);
         const QString &frame = row[0], &how = row[1], &target = row[2], &outcome = row[3];
-        const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_qs
+        const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_s
                              : how == u"hash"
-                                 ? u"#"_qs
-                                 : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_qs.arg(
+                                 ? u"#"_s
+                                 : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_s.arg(
                                        QLatin1String(QTest::currentDataTag()));
         const auto opened = [] {
-            QFile log(QDir::temp().filePath(u"xdg-open.log"_qs));
+            QFile log(QDir::temp().filePath(u"xdg-open.log"_s));
             return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
         };
-        QUrl url = server.url(u"/links"_qs);
-        QUrlQuery query({{u"href"_qs, href}, {u"target"_qs, target}, {u"how"_qs, how}});
-        const QUrl inFrame = frame == u"own frame" ? url : other.url(u"/links"_qs, u"localhost"_qs);
+        QUrl url = server.url(u"/links"_s);
+        QUrlQuery query({{u"href"_s, href}, {u"target"_s, target}, {u"how"_s, how}});
+        const QUrl inFrame = frame == u"own frame" ? url : other.url(u"/links"_s, u"localhost"_s);
         if (frame != u"main")
-            query.addQueryItem(u"frame"_qs, inFrame.toString());
+            query.addQueryItem(u"frame"_s, inFrame.toString());
         url.setQuery(query);
         QVERIFY(load(page(), url));
-        QVERIFY(waitFor(page(), u"window.ready === true"_qs));
+        QVERIFY(waitFor(page(), u"window.ready === true"_s));
 
         if (how == u"location") {
-            evaluate(page(), u"location.href = '/second'; 1"_qs);
+            evaluate(page(), u"location.href = '/second'; 1"_s);
         } else if (how != u"script") {
             // A frame takes input once the engine knows where it lies: press until it tells. A
             // right press follows no link; it gives the frame's script the user's activation.
@@ -325,11 +327,11 @@ private slots:
             QVERIFY(QTest::qWaitFor([&] {
                 QTest::mouseMove(view, QPoint(50, 50));
                 QTest::mouseClick(view, button, Qt::NoModifier, QPoint(50, 50));
-                return waitFor(page(), u"window.pressed === true"_qs, 500);
+                return waitFor(page(), u"window.pressed === true"_s, 500);
             }));
         }
         if (how == u"script" || how == u"top")
-            evaluate(page(), u"(frames[0] || window).postMessage('go', '*'); 1"_qs);
+            evaluate(page(), u"(frames[0] || window).postMessage('go', '*'); 1"_s);
 
         if (outcome == u"browser") {
             QTRY_COMPARE(opened(), "1\n" + QUrl(href).toEncoded() + '\n'); // one argument
@@ -337,14 +339,14 @@ private slots:
             QTRY_VERIFY(::waitid(P_ALL, 0, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 ||
                         !ended.si_pid);
         } else if (outcome == u"view") {
-            QTRY_COMPARE(page()->url(), server.url(u"/second"_qs));
+            QTRY_COMPARE(page()->url(), server.url(u"/second"_s));
         } else {
             QTRY_VERIFY2(debugLines.contains(outcome + QUrl(href).toString()),
                          qPrintable(debugLines.join(u'\n')));
         }
         // Nothing but the script's own navigation leaves the page, and nothing else is opened.
         if (outcome != u"view") {
-            QVERIFY(waitFor(page(), u"window.ready === true"_qs));
+            QVERIFY(waitFor(page(), u"window.ready === true"_s));
             QCOMPARE(page()->url(), url);
         }
         QCOMPARE(opened().count('\n'), outcome == u"browser" ? 2 : 0);
@@ -358,23 +360,23 @@ private slots:
         connect(&answer, &QTimer::timeout, this, [&] {
             if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
                 asked += {box->text(), box->windowTitle(), box->defaultButton()->text(),
-                          notify->isVisible() ? u"pop-up shown"_qs : u"pop-up closed"_qs};
+                          notify->isVisible() ? u"pop-up shown"_s : u"pop-up closed"_s};
                 QTest::keyClick(box, Qt::Key_Return);
             }
         });
         answer.start(0);
         QVERIFY(!window->close()); // Cancel is the default
-        QCOMPARE(asked, QStringList({u"Exit brindleton console?"_qs, u"brindleton"_qs, u"Cancel"_qs,
-                                     u"pop-up closed"_qs}));
+        QCOMPARE(asked, QStringList({u"Exit brindleton console?"_s, u"brindleton"_s, u"Cancel"_s,
+                                     u"pop-up closed"_s}));
         QVERIFY(window->isVisible() && !notify->isVisible());
-        QCOMPARE(call(u"close"_qs), u"null"_qs); // the page's close command asks nothing
+        QCOMPARE(call(u"close"_s), u"null"_s); // the page's close command asks nothing
         QVERIFY(asked.size() == 4 && !window->isVisible());
     }
     void consoleRendererEnds()
     {
         const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
-        const QString reloading = u"Console renderer ended (killed, code 9); reloading"_qs;
-        call(u"setlocaldata:renderer:kept"_qs);
+        const QString reloading = u"Console renderer ended (killed, code 9); reloading"_s;
+        call(u"setlocaldata:renderer:kept"_s);
         // Each end reloads the page, with the bridge and the store as they were; the third within
         // a minute stops until the user reloads, which starts the count afresh.
         for (int end = 1; end <= 4; ++end) {
@@ -382,13 +384,13 @@ private slots:
             if (end == 3) {
                 QTRY_VERIFY(stopped->isVisible());
                 QVERIFY(debugLines.contains(u"Console renderer ended (killed, code 9); "
-                                            "stopped after 3 ends within a minute"_qs));
+                                            "stopped after 3 ends within a minute"_s));
                 stopped->findChild<QPushButton *>()->click();
             } else {
                 QTRY_COMPARE(debugLines.count(reloading), qMin(end, 3));
             }
-            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:renderer"_qs), u"\"kept\""_qs, 20000);
-            QCOMPARE(page()->url(), server.url(u"/console"_qs));
+            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:renderer"_s), u"\"kept\""_s, 20000);
+            QCOMPARE(page()->url(), server.url(u"/console"_s));
             QVERIFY(!stopped->isVisible());
         }
     }
@@ -397,7 +399,7 @@ private slots:
         // The child loads a page, so that the engine's threads are running, then receives a
         // Destroy event (see main below): 2 when the page did not load, 3 when it returned.
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), {u"--destroy-child"_qs});
+        child.start(QCoreApplication::applicationFilePath(), {u"--destroy-child"_s});
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
@@ -409,7 +411,7 @@ private:
     QString call(const QString &text)
     {
         const QByteArray literal = QJsonDocument::fromVariant(QVariantList{text}).toJson();
-        return evaluate(page(), u"JSON.stringify(webkitExternal.command(%1[0]))"_qs.arg(
+        return evaluate(page(), u"JSON.stringify(webkitExternal.command(%1[0]))"_s.arg(
                                     QString::fromUtf8(literal)))
             .toString();
     }
@@ -430,7 +432,7 @@ int main(int argc, char **argv)
         QDir().mkdir(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv(name, QFile::encodeName(dir));
     }
-    QCoreApplication::setApplicationName(u"brindleton"_qs);
+    QCoreApplication::setApplicationName(u"brindleton"_s);
     bridge::registerScheme();
     NotifyWindow::registerScheme();
     QApplication app(argc, argv);
@@ -438,7 +440,7 @@ int main(int argc, char **argv)
         MainWindow window;
         window.show();
         QSignalSpy loaded(window.findChild<QWebEnginePage *>(), &QWebEnginePage::loadFinished);
-        window.loadPage(u"data:text/html,<title>t</title><p>page</p>"_qs);
+        window.loadPage(u"data:text/html,<title>t</title><p>page</p>"_s);
         if (!loaded.wait(30000))
             return 2;
         QEvent destroy(QEvent::Destroy);
