@@ -114,10 +114,18 @@ struct DnsScheduler
             --resolving;
             answers.enqueue({std::move(job.worker), hostName});
             if (answers.size() == 1)
-                QMetaObject::invokeMethod(
-                    guiThread, [this] { deliver(); }, Qt::QueuedConnection);
+                deliverLater();
         }
         --threadsTaking;
+    }
+
+    // Runs deliver() on the GUI thread, after the events already queued there.
+    void deliverLater()
+    {
+        const auto run = [this] {
+            deliver();
+        };
+        QMetaObject::invokeMethod(guiThread, run, Qt::QueuedConnection);
     }
 
     void deliver()
@@ -129,9 +137,7 @@ struct DnsScheduler
             if (answers.isEmpty())
                 break;
             if (slice.elapsed() >= deliverySliceMs) {
-                // The rest on a later pass, after the window's own events.
-                QMetaObject::invokeMethod(
-                    guiThread, [this] { deliver(); }, Qt::QueuedConnection);
+                deliverLater(); // the rest after the window's own events
                 break;
             }
             Answer done = answers.dequeue();

@@ -58,9 +58,9 @@ private:
         const auto r = routes.constFind(targets.constLast());
         const auto head = [socket](const QByteArray &status, qsizetype length,
                                    const QByteArray &extra) {
-            socket->write("HTTP/1.1 " + status + "\r\nContent-Length: " +
-                          QByteArray::number(length) + "\r\nConnection: close\r\n" + extra +
-                          "\r\n");
+            socket->write("HTTP/1.1 " + status +
+                          "\r\nContent-Length: " + QByteArray::number(length) +
+                          "\r\nConnection: close\r\n" + extra + "\r\n");
         };
         if (r == routes.cend()) {
             head("404 Not Found", 0, {});

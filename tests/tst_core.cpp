@@ -41,7 +41,7 @@ struct Sound
 QList<QPair<QString, QString>> storeCases()
 {
     const QStringList keys = {u"a/b"_s, u"a//b"_s, u"/a/b"_s,      u"a\\b"_s,      u"a"_s,
-                              u"b"_s,   QString(),  u"%"_s,         u"%a%2Fb"_s,    u"a%2Fb"_s,
+                              u"b"_s,   QString(), u"%"_s,         u"%a%2Fb"_s,    u"a%2Fb"_s,
                               u"a/"_s,  u"A/B"_s,  u"general/x"_s, u"x\ny = [z]"_s};
     QList<QPair<QString, QString>> cases;
     for (int i = 0; i < keys.size(); ++i)

@@ -110,8 +110,8 @@ private slots:
         qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         platform::setReverseResolver(&testResolver);
         // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
-        QProcess::execute(u"xprop"_s, {u"-root"_s, u"-f"_s, u"_NET_WORKAREA"_s, u"32c"_s,
-                                        u"-set"_s, u"_NET_WORKAREA"_s, u"0, 30, 1200, 960"_s});
+        QProcess::execute(u"xprop"_s, {u"-root"_s, u"-f"_s, u"_NET_WORKAREA"_s, u"32c"_s, u"-set"_s,
+                                       u"_NET_WORKAREA"_s, u"0, 30, 1200, 960"_s});
         QTRY_COMPARE(QGuiApplication::primaryScreen()->availableGeometry(),
                      QRect(0, 30, 1200, 960));
     }
@@ -166,8 +166,7 @@ private slots:
         QCOMPARE(notify->windowTitle(), u"Alert %s %d"_s);
         // Every command is logged literally, in the order sent.
         QTRY_COMPARE(debugLines, sent);
-        QTRY_VERIFY(
-            warnings.contains(u"The desktop could not open https://example.invalid/a b"_s));
+        QTRY_VERIFY(warnings.contains(u"The desktop could not open https://example.invalid/a b"_s));
     }
     void storeInThePage()
     {
@@ -198,8 +197,7 @@ private slots:
         QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
         for (int round = 0; round < 10; ++round) {
             page()->runJavaScript(
-                u"webkitExternal.command('setlocaldata:round:%1'); location.reload()"_s.arg(
-                    round));
+                u"webkitExternal.command('setlocaldata:round:%1'); location.reload()"_s.arg(round));
             QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1 + round, 20000);
             QCOMPARE(call(u"getlocaldata:round"_s), u"\"%1\""_s.arg(round));
         }
@@ -229,8 +227,8 @@ private slots:
     {
         // Everything the console document loads carries its origin; only the bridge's own requests,
         // which carry its secret, may act.
-        const QByteArray attack = "brindleton:commands?" +
-                                  QUrl::toPercentEncoding(u"=x:1:[\"setlocaldata:attack:1\"]"_s);
+        const QByteArray attack =
+            "brindleton:commands?" + QUrl::toPercentEncoding(u"=x:1:[\"setlocaldata:attack:1\"]"_s);
         page()->runJavaScript(u"document.body.innerHTML = \"<img src='%1'><link rel=stylesheet "
                               "href='%1'><style>body{background:url('%1')}</style>\""_s.arg(
                                   QString::fromLatin1(attack)));
@@ -297,11 +295,10 @@ private slots:
     {
         QFETCH(QStringList, row);
         const QString &frame = row[0], &how = row[1], &target = row[2], &outcome = row[3];
-        const QString href = how == u"ssh" ? u"ssh://example.invalid/x"_s
-                             : how == u"hash"
-                                 ? u"#"_s
-                                 : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_s.arg(
-                                       QLatin1String(QTest::currentDataTag()));
+        const QString href = how == u"ssh"    ? u"ssh://example.invalid/x"_s
+                             : how == u"hash" ? u"#"_s
+                                              : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_s.arg(
+                                                    QLatin1String(QTest::currentDataTag()));
         const auto opened = [] {
             QFile log(QDir::temp().filePath(u"xdg-open.log"_s));
             return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
