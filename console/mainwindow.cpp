@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "services/dnsthread.h"
 #include "services/scriptcall.h"
-#include "services/soundthread.h"
+#include "services/sound/soundthread.h"
 
 #include <QApplication>
 #include <QCloseEvent>
