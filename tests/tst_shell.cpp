@@ -126,7 +126,7 @@ private slots:
         QVERIFY(load(page(), server.url(u"/console"_s)));
         debugLines.clear();
         // The desktop's opener is tests/opener/xdg-open, which notes what it was given.
-        qputenv("PATH", QFile::encodeName(QFINDTESTDATA("opener")) + ":/usr/bin:/bin");
+        qputenv("PATH", QByteArray(QFile::encodeName(QFINDTESTDATA("opener")) + ":/usr/bin:/bin"));
         QFile::remove(QDir::temp().filePath(u"xdg-open.log"_s));
     }
     void cleanup()

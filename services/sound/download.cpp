@@ -69,9 +69,12 @@ void Download::start(QNetworkAccessManager *network)
     connect(reply, &QNetworkReply::finished, this, &Download::onReplyFinished);
     auto *deadline = new QTimer(this);
     deadline->setSingleShot(true);
+    // The deadline may pass after the reply has finished, while the file is committed.
     connect(deadline, &QTimer::timeout, this, [this] {
-        timedOut = true;
-        reply->abort();
+        if (reply) {
+            timedOut = true;
+            reply->abort();
+        }
     });
     deadline->start(deadlineMs);
 }
