@@ -45,9 +45,10 @@
     if (!href || apply(hasAttribute, node, ['download'])) return null;
     const target = new Address(href);
     if (target.protocol === 'javascript:') return null;
-    // A link to a place in this same document scrolls there.
+    // A link to a place in this same document scrolls there. "#" alone is such a link too,
+    // although its address's hash reads empty.
     const here = new Address(location.href);
-    if (target.hash && target.origin === here.origin && target.pathname === here.pathname &&
+    if (href.indexOf('#') !== -1 && target.origin === here.origin && target.pathname === here.pathname &&
         target.search === here.search) return null;
     return href;
   }
