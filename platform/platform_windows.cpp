@@ -1,10 +1,13 @@
 #include "platform/platform.h"
 
+#include <QScopeGuard>
+
 #include <cstdio>
 #include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <objbase.h>
 #include <shellapi.h> // needs windows.h, which winsock2.h brings in first
 
 namespace platform {
@@ -64,7 +67,13 @@ bool isReservedInFileNames(QChar c)
 bool openOnDesktop(const QUrl &url)
 {
     // The shell starts the program that the address's scheme is associated with and does not
-    // wait for it; values above 32 mean it was started.
+    // wait for it; values above 32 mean it was started. Some associations are started through
+    // COM, which the calling thread (the window's opener pool) must have set up first.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    const auto comDone = qScopeGuard([com] {
+        if (SUCCEEDED(com))
+            CoUninitialize();
+    });
     const QString address = QString::fromLatin1(url.toEncoded());
     const HINSTANCE result =
         ShellExecuteW(nullptr, L"open", reinterpret_cast<const wchar_t *>(address.utf16()), nullptr,
