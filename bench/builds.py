@@ -7,8 +7,9 @@ import sys
 
 from common import BUILD_DIR, ROOT, git, log
 
+# The same names on Debian 12 and 13.
 EXTRA_PACKAGES = ["chromium", "python3-xlib", "x11-utils", "xvfb", "openbox", "hyperfine",
-                  "gstreamer1.0-tools", "pulseaudio"]
+                  "gstreamer1.0-tools", "pulseaudio", "pulseaudio-utils"]
 
 
 def package_installed(name):
@@ -52,11 +53,16 @@ def build(args):
     for rev in args.rev or ["worktree"]:
         if rev == "worktree":
             head = git("rev-parse", "--short", "HEAD")
-            dirty = bool(git("status", "--porcelain", "--untracked-files=no", "--",
-                             *PROGRAM_DIRS))
-            label = "brindleton `%s`%s" % (head, " + changes" if dirty else "")
+            if head:
+                dirty = bool(git("status", "--porcelain", "--untracked-files=no", "--",
+                                 *PROGRAM_DIRS))
+                label = "brindleton `%s`%s" % (head, " + changes" if dirty else "")
+                commit = head + (" with uncommitted changes" if dirty else "")
+            else:  # a copy of the tree without git: its commit is what --commit says
+                commit = args.commit or "unknown"
+                label = "brindleton `%s`" % commit
             shells.append(Shell("worktree", label, os.path.join(BUILD_DIR, "brindleton"),
-                                head + (" with uncommitted changes" if dirty else "")))
+                                commit))
             continue
         sha = git("rev-parse", "--verify", "--quiet", rev + "^{commit}")
         if not sha:

@@ -52,16 +52,26 @@ def count_lines(path):
         return 0
 
 
-def dpkg_version(name):
-    r = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], stdout=subprocess.PIPE,
-                       stderr=subprocess.DEVNULL, text=True)
-    return r.stdout.strip() or "?"
+def dpkg_version(*names):
+    """The installed version of the first of the packages that is installed: Debian 13
+    renamed some libraries (libqt6core6 is libqt6core6t64 there)."""
+    for name in names:
+        r = subprocess.run(["dpkg-query", "-W", "-f=${Version}", name], stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True)
+        if r.stdout.strip():
+            return r.stdout.strip()
+    return "?"
 
 
 def git(*args):
-    r = subprocess.run(["git", "-C", ROOT] + list(args), stdout=subprocess.PIPE,
-                       stderr=subprocess.DEVNULL, text=True)
-    return r.stdout.strip()
+    """git's output in the tree; "" where it fails, or where there is no git (a copy of the
+    tree, such as the one scripts/in-debian makes, has no .git)."""
+    try:
+        r = subprocess.run(["git", "-C", ROOT] + list(args), stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL, text=True)
+    except OSError:
+        return ""
+    return r.stdout.strip() if r.returncode == 0 else ""
 
 
 def fmt(v):

@@ -53,7 +53,7 @@ def machine(b):
     except OSError:
         info["debian"] = "?"
     info["qt"] = dpkg_version("libqt6webenginecore6")
-    info["qtbase"] = dpkg_version("libqt6core6")
+    info["qtbase"] = dpkg_version("libqt6core6", "libqt6core6t64")
     info["chromium"] = subprocess.run(["chromium", "--version"], stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, text=True).stdout.strip() \
         if shutil.which("chromium") else "no Chromium"
