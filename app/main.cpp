@@ -21,8 +21,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     MainWindow mainWindow;
     NotifyWindow notifyWindow;
-    mainWindow.notifyWindow = &notifyWindow;
-    notifyWindow.mainWindow = &mainWindow;
+    mainWindow.setNotifyWindow(&notifyWindow);
 
     mainWindow.setVisible(true);
     mainWindow.loadPage(consoleurl::consoleUrl());

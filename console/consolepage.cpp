@@ -8,8 +8,13 @@
 
 namespace {
 
-// A frame of another origin may not replace the console page: the engine lets a
-// frame's script navigate the top document after the user's activation there.
+const QString refusedLine =
+    QStringLiteral("Refused navigation of the console by a frame of another origin:");
+
+// The console page's requests for a new main-frame document, as the network sees them: one that
+// a frame of another origin starts is refused. The engine names the origin that started a
+// navigation; a frame of an opaque origin (sandboxed, data:) is named by no origin at all, like
+// the program's own loads, which are told apart by their kind.
 class TopNavigationGuard : public QWebEngineUrlRequestInterceptor
 {
 public:
@@ -21,11 +26,21 @@ public:
     void interceptRequest(QWebEngineUrlRequestInfo &info) override
     {
         if (info.resourceType() != QWebEngineUrlRequestInfo::ResourceTypeMainFrame ||
-            info.initiator().isEmpty() || consoleurl::originOf(page->url()) != consoleOrigin ||
+            consoleurl::originOf(page->url()) != consoleOrigin ||
             consoleurl::originOf(info.initiator()) == consoleOrigin)
             return;
-        qDebug().noquote() << "Refused navigation of the console by a frame of another origin:"
-                           << info.requestUrl().toString();
+        if (info.initiator().isEmpty()) {
+            switch (info.navigationType()) {
+            case QWebEngineUrlRequestInfo::NavigationTypeTyped:
+            case QWebEngineUrlRequestInfo::NavigationTypeReload:
+            case QWebEngineUrlRequestInfo::NavigationTypeBackForward: // ConsolePage decides
+            case QWebEngineUrlRequestInfo::NavigationTypeRedirect:
+                return;
+            default:
+                break;
+            }
+        }
+        qDebug().noquote() << refusedLine << info.requestUrl().toString();
         info.block(true);
     }
 
@@ -37,9 +52,19 @@ private:
 } // namespace
 
 ConsolePage::ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigin, QObject *parent)
-    : QWebEnginePage(profile, parent)
+    : QWebEnginePage(profile, parent), consoleOrigin(consoleOrigin)
 {
     setUrlRequestInterceptor(new TopNavigationGuard(this, consoleOrigin));
+    // The engine asks nothing before it replaces a document with about:blank; the console that
+    // a frame blanked so is loaded again where it was.
+    connect(this, &QWebEnginePage::urlChanged, this, [this](const QUrl &url) {
+        if (url.scheme() == u"about" && !lastConsoleUrl.isEmpty()) {
+            qDebug().noquote() << refusedLine << url.toString();
+            load(std::exchange(lastConsoleUrl, QUrl()));
+        } else {
+            lastConsoleUrl = isConsole(url) ? url : QUrl();
+        }
+    });
     connect(this, &QWebEnginePage::newWindowRequested, this, &ConsolePage::newWindow);
     // An announcement that no activation followed (the page's script cancelled
     // the click) does not outlive its document.
@@ -94,9 +119,32 @@ void ConsolePage::newWindow(QWebEngineNewWindowRequest &request)
         qDebug().noquote() << "Refused link from a frame of another origin:" << url.toString();
 }
 
+bool ConsolePage::isConsole(const QUrl &url) const
+{
+    return consoleurl::originOf(url) == consoleOrigin;
+}
+
+bool ConsolePage::mayReplaceConsole(const QUrl &url, NavigationType type) const
+{
+    // The program's own loads; a history step only to the console itself (the window has no
+    // way back, and a frame may take one); the console's own blob: documents; other schemes
+    // that have an origin, whose requests the guard sees.
+    const QString scheme = url.scheme().toLower();
+    if (type == NavigationTypeTyped || type == NavigationTypeReload)
+        return true;
+    if (type == NavigationTypeBackForward)
+        return isConsole(url);
+    if (scheme == u"blob")
+        return isConsole(QUrl(url.path()));
+    return scheme != u"about" && scheme != u"data" && scheme != u"javascript" && isShownInView(url);
+}
+
 bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)
 {
-    Q_UNUSED(isMainFrame);
+    if (isMainFrame && isConsole(this->url()) && !mayReplaceConsole(url, type)) {
+        qDebug().noquote() << refusedLine << url.toString();
+        return refuse(url);
+    }
     // A link of the console that still navigates (its script set the target
     // again while the click was under way) goes to the browser all the same;
     // any other navigation typed as a link is a script's own and stays.

@@ -31,10 +31,15 @@ protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
 
 private:
+    bool isConsole(const QUrl &url) const;
+    // Whether a navigation of the main frame may replace the console's document.
+    bool mayReplaceConsole(const QUrl &url, NavigationType type) const;
     void newWindow(QWebEngineNewWindowRequest &request);
     bool takeAnnouncedLink(const QUrl &url);
     bool refuse(const QUrl &url);
 
+    QString consoleOrigin;
     QList<QUrl> refusedLoads;
     QUrl announcedLink;
+    QUrl lastConsoleUrl; // the console's document the view shows, if it shows one
 };

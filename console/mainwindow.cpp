@@ -4,6 +4,7 @@
 #include "console/commandtext.h"
 #include "console/consolepage.h"
 #include "console/consoleurl.h"
+#include "console/desktoplink.h"
 #include "console/localstore.h"
 #include "console/rendererguard.h"
 #include "console/ui_mainwindow.h"
@@ -72,6 +73,12 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     });
 }
 
+void MainWindow::setNotifyWindow(NotifyWindow *window)
+{
+    notifyWindow = window;
+    connect(window, &NotifyWindow::linkActivated, this, &MainWindow::handle_linkClicked);
+}
+
 MainWindow::~MainWindow()
 {
     // The page must go before its profile.
@@ -85,13 +92,6 @@ QString MainWindow::cacheDirectory()
     return QDir::toNativeSeparators(
         QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + u'/' +
         QStringLiteral("brncache"));
-}
-
-bool MainWindow::isOpenableUrl(const QUrl &url)
-{
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() &&
-           (scheme == u"http" || scheme == u"https" || scheme == u"mailto" || scheme == u"tel");
 }
 
 void MainWindow::loadPage(const QString &address)
@@ -131,15 +131,18 @@ void MainWindow::handle_linkClicked(const QUrl &url)
 
 void MainWindow::openExternally(const QUrl &url)
 {
-    if (!isOpenableUrl(url)) {
+    if (!desktoplink::isOpenable(url)) {
         qDebug().noquote() << "Refused to open" << url.toString();
         return;
     }
+    const QUrl cleaned = desktoplink::withoutAttachments(url);
+    if (cleaned != url)
+        qDebug().noquote() << "Removed the file attachments from" << cleaned.toString();
     // A new process makes the thread that starts it wait until it runs, which on a busy machine
     // takes milliseconds.
-    opener.start([url] {
-        if (!platform::openOnDesktop(url))
-            qCWarning(lcConsole).noquote() << "The desktop could not open" << url.toString();
+    opener.start([cleaned] {
+        if (!platform::openOnDesktop(cleaned))
+            qCWarning(lcConsole).noquote() << "The desktop could not open" << cleaned.toString();
     });
 }
 
@@ -202,8 +205,6 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == this) {
         switch (event->type()) {
-        case QEvent::Destroy:
-            platform::exitNow(0);
         case QEvent::Close:
             if (notifyWindow)
                 notifyWindow->close();

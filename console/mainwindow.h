@@ -27,13 +27,11 @@ public:
     // The directory of the console's disk cache.
     static QString cacheDirectory();
 
-    // Whether a URL may be handed to the desktop (the user's browser or mail
-    // program): http, https, mailto and tel only.
-    static bool isOpenableUrl(const QUrl &url);
-
     bridge::Bridge *bridgeForTests() const { return bridge; }
 
-    NotifyWindow *notifyWindow = nullptr;
+    // The pop-up that the console's commands drive; links activated in it follow the console's.
+    void setNotifyWindow(NotifyWindow *window);
+
     Ui_MainWindow *ui = nullptr;
     int closeConfirmed = 0;
 
@@ -52,6 +50,7 @@ private:
     void openExternally(const QUrl &url);
     void followTitle(const QString &title);
 
+    NotifyWindow *notifyWindow = nullptr;
     QWebEngineProfile *profile = nullptr;
     ConsolePage *page = nullptr;
     bridge::Bridge *bridge = nullptr;

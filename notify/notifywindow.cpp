@@ -1,5 +1,6 @@
 #include "notify/notifywindow.h"
 
+#include "notify/popuppage.h"
 #include "notify/ui_notifywindow.h"
 #include "notify/webview.h"
 
@@ -100,7 +101,8 @@ QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
     // A page whose renderer has ended is replaced, with the last content set.
     QPointer<QWebEnginePage> ended = rendererEnded ? ui->webView->page() : nullptr;
     rendererEnded = false;
-    auto *page = new QWebEnginePage(profile, ui->webView);
+    auto *page = new PopupPage(profile, QString::fromLatin1(contentScheme), ui->webView);
+    connect(page, &PopupPage::linkActivated, this, &NotifyWindow::linkActivated);
     connect(
         page, &QWebEnginePage::renderProcessTerminated, this,
         [this, page](QWebEnginePage::RenderProcessTerminationStatus status, int exitCode) {

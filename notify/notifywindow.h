@@ -6,7 +6,6 @@
 #include <QDialog>
 #include <QUrl>
 
-class MainWindow;
 class QWebEnginePage;
 class QWebEngineProfile;
 class QWebEngineUrlSchemeHandler;
@@ -37,8 +36,11 @@ public:
     // Where showNotify() puts the pop-up for the given available area.
     static QPoint notifyPosition(const QRect &availableArea);
 
-    MainWindow *mainWindow = nullptr;
     Ui_NotifyWindow *ui = nullptr;
+
+signals:
+    // A link activated in the pop-up's content, which the pop-up does not follow itself.
+    void linkActivated(const QUrl &url);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -1,5 +1,5 @@
-// The thin layer over the operating system: name resolution, the desktop's opener and
-// process exit.
+// The thin layer over the operating system: name resolution, the store's settings, file
+// names, the desktop's opener and the C library's memory.
 // Each operating system provides its own implementation file; everything else in
 // the program reaches the system only through these functions.
 #pragma once
@@ -54,10 +54,5 @@ bool openOnDesktop(const QUrl &url);
 // Gives the memory that the process has freed and the C library keeps back to the system
 // (glibc's malloc_trim); nothing where the C library does it by itself. Safe from any thread.
 void releaseFreeMemory();
-
-// Ends the process at once with the given status: flushes the standard streams,
-// then leaves without running static destructors or atexit handlers, which can
-// crash while the web engine's threads are still running.
-[[noreturn]] void exitNow(int status);
 
 } // namespace platform

@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <csignal>
-#include <cstdio>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -123,12 +122,6 @@ void releaseFreeMemory()
 #ifdef __GLIBC__
     malloc_trim(0);
 #endif
-}
-
-void exitNow(int status)
-{
-    std::fflush(nullptr);
-    ::_exit(status);
 }
 
 } // namespace platform

@@ -2,8 +2,6 @@
 
 #include <QScopeGuard>
 
-#include <cstdio>
-#include <cstdlib>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -82,11 +80,5 @@ bool openOnDesktop(const QUrl &url)
 }
 
 void releaseFreeMemory() {}
-
-void exitNow(int status)
-{
-    std::fflush(nullptr);
-    std::_Exit(status);
-}
 
 } // namespace platform

@@ -16,6 +16,7 @@
 #include <QSemaphore>
 #include <QUrlQuery>
 #include <QWebEnginePage>
+#include <QWebEngineView>
 #include <QtTest>
 
 #include <csignal>
@@ -88,9 +89,33 @@ const QByteArray linksPage = R"(<html><body style="margin:0"><script>
     const a = place(document.createElement('a'));
     a.href = p.get('href'); a.textContent = 'link'; a.target = p.get('target');
     if (p.get('how') === 'hash') a.onclick = () => { location.href = '/second'; };
-    addEventListener('message', e => e.data === 'go' &&
-                                     (p.get('how') === 'top' ? top.location = a.href : a.click()));
+    addEventListener('message', e => e.data === 'go' && a.click());
     requestAnimationFrame(() => requestAnimationFrame(() => top.postMessage('ready', '*')));
+  }</script></body></html>)";
+
+// Over the top left corner, a frame of the kind the query names: of another origin, of an opaque
+// origin (sandboxed), or the console's sandboxed srcdoc frame, where no script runs, with a link
+// to the top. Its document acts on the console on the user's press in it, or at once for "back".
+const QByteArray framesPage = R"(<html><body style="margin:0"><script>
+  const p = new URLSearchParams(location.search), to = p.get('to'), kind = p.get('kind');
+  const acts = {top: () => top.location = to, blank: () => top.location = 'about:blank',
+    blob: () => top.location = URL.createObjectURL(new Blob(['<title>PHISH'], {type: 'text/html'}))};
+  if (kind) {
+    const f = document.body.appendChild(document.createElement('iframe'));
+    f.style = 'position:absolute;left:0;top:0;width:300px;height:200px;border:0';
+    if (kind !== 'foreign')
+      f.sandbox = 'allow-top-navigation-by-user-activation' + (kind === 'opaque' ? ' allow-scripts' : '');
+    addEventListener('message', () => window.ready = true);
+    f.onload = () => (kind === 'srcdoc' ? window.ready = true : f.contentWindow.postMessage('', '*'));
+    p.delete('kind');
+    if (kind === 'srcdoc')
+      f.srcdoc = `<body style=margin:0><a target=_top href="${to}" style=display:block;height:200px>x`;
+    else
+      f.src = (kind === 'foreign' ? new URL(to).origin : '') + '/frames?' + p;
+  } else {
+    addEventListener('click', acts[p.get('act')]);
+    addEventListener('message', () => p.get('act') === 'back' && history.back());
+    top.postMessage('ready', '*');
   }</script></body></html>)";
 
 } // namespace
@@ -107,6 +132,8 @@ private slots:
         other.route("/second", lookupPage);
         server.route("/links", linksPage);
         other.route("/links", linksPage);
+        server.route("/frames", framesPage);
+        other.route("/frames", framesPage);
         qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         platform::setReverseResolver(&testResolver);
         // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
@@ -119,8 +146,7 @@ private slots:
     {
         window = new MainWindow;
         notify = new NotifyWindow;
-        window->notifyWindow = notify;
-        notify->mainWindow = window;
+        window->setNotifyWindow(notify);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(load(page(), server.url(u"/console"_s)));
@@ -132,7 +158,6 @@ private slots:
     void cleanup()
     {
         delete notify;
-        window->removeEventFilter(window); // a Destroy event would end the test process
         delete window;
     }
     void commands()
@@ -264,6 +289,71 @@ private slots:
         QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_s);
         QTRY_VERIFY(!ended); // the ended page is freed
     }
+    void consoleStays_data()
+    {
+        // Where the stranger is, what it does, and the line that tells the outcome: a refusal, or
+        // "browser <address>" for one hand-off to the user's browser.
+        QTest::addColumn<QStringList>("row");
+        const auto row = [](const char *where, const char *act, const char *outcome) {
+            QTest::addRow("%s, %s", where, act) << QStringList{
+                QString::fromUtf8(where), QString::fromUtf8(act), QString::fromUtf8(outcome)};
+        };
+        const char *refused = "Refused navigation of the console by a frame of another origin: ";
+        for (const char *act : {"top", "blob", "blank", "back"})
+            row("foreign", act, refused);
+        for (const char *act : {"top", "blob", "blank"})
+            row("opaque", act, refused);
+        row("srcdoc", "link", refused);
+        row("pop-up", "ssh://example.invalid/x", "Refused to open ssh://example.invalid/x");
+        row("pop-up", "https://example.invalid/p", "browser https://example.invalid/p");
+        row("pop-up", "mailto:x@example.org?subject=s&Attach=/etc/passwd&attachment=%2Fx",
+            "browser mailto:x@example.org?subject=s");
+        row("pop-up", "refresh", "Refused navigation of the pop-up to ");
+    }
+    void consoleStays()
+    {
+        QFETCH(QStringList, row);
+        const QString &where = row[0], &act = row[1], &outcome = row[2];
+        const QUrl to = other.url(u"/second"_s, u"localhost"_s);
+        QWebEngineView *view = window->ui->webView;
+        QUrl url = server.url(u"/frames?kind=%1&act=%2&to=%3"_s.arg(where, act, to.toString()));
+        if (where == u"pop-up") {
+            notify->setContent(
+                act == u"refresh"
+                    ? u"<meta http-equiv=refresh content='0;url=%1'>"_s.arg(to.toString())
+                    : u"<body style=margin:0><a style=display:block;height:99px href='%1'>x</a>"
+                      "<script>onmousedown = () => window.pressed = true</script>"_s.arg(act),
+                QUrl());
+            notify->showNotify();
+            view = notify->findChild<QWebEngineView *>();
+            url = QUrl(u"brindleton-popup:content"_s);
+        } else {
+            // A page before the console's, for history.back().
+            QVERIFY(load(page(), to) && load(page(), url));
+            QVERIFY(waitFor(page(), u"window.ready === true"_s));
+        }
+        QWebEnginePage *target = view->page();
+        const auto press = [&] {
+            if (act != u"back" && act != u"refresh")
+                QTest::mouseClick(view->focusProxy(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+        };
+        if (outcome.startsWith(u"browser ")) { // pressed once, handed on once
+            QVERIFY(QTest::qWaitFor([&] {
+                press();
+                return waitFor(target, u"window.pressed === true"_s, 500);
+            }));
+            QTRY_COMPARE(opened(), "1\n" + outcome.mid(8).toUtf8() + '\n');
+        } else { // pressed until the engine takes the press (a frame may still be loading)
+            const auto logged = [&] {
+                press();
+                return std::any_of(debugLines.cbegin(), debugLines.cend(),
+                                   [&](const QString &line) { return line.startsWith(outcome); });
+            };
+            QTRY_VERIFY2_WITH_TIMEOUT(logged(), qPrintable(debugLines.join(u'\n')), 20000);
+            QCOMPARE(opened(), QByteArray());
+        }
+        QTRY_COMPARE(target->url(), url); // the console, or the pop-up's content, as it was
+    }
     void links_data()
     {
         // Where the link is, how it is activated, its target, and where it ends: "browser" (the
@@ -285,8 +375,6 @@ private slots:
             }
         }
         row("main", "middle", "", "browser");
-        row("foreign frame", "top", "", // its script navigates the console
-            "Refused navigation of the console by a frame of another origin: ");
         row("main", "location", "", "view"); // the console's script sets location
         row("main", "hash", "", "view");     // href # with a navigating onclick
         row("main", "ssh", "", "Refused to open ");
@@ -299,10 +387,6 @@ private slots:
                              : how == u"hash" ? u"#"_s
                                               : u"https://example.invalid/%1 x?q=1&r=$HOME;x"_s.arg(
                                                     QLatin1String(QTest::currentDataTag()));
-        const auto opened = [] {
-            QFile log(QDir::temp().filePath(u"xdg-open.log"_s));
-            return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-        };
         QUrl url = server.url(u"/links"_s);
         QUrlQuery query({{u"href"_s, href}, {u"target"_s, target}, {u"how"_s, how}});
         const QUrl inFrame = frame == u"own frame" ? url : other.url(u"/links"_s, u"localhost"_s);
@@ -315,11 +399,8 @@ private slots:
         if (how == u"location") {
             evaluate(page(), u"location.href = '/second'; 1"_s);
         } else if (how != u"script") {
-            // A frame takes input once the engine knows where it lies: press until it tells. A
-            // right press follows no link; it gives the frame's script the user's activation.
-            const Qt::MouseButton button = how == u"middle" ? Qt::MiddleButton
-                                           : how == u"top"  ? Qt::RightButton
-                                                            : Qt::LeftButton;
+            // A frame takes input once the engine knows where it lies: press until it tells.
+            const Qt::MouseButton button = how == u"middle" ? Qt::MiddleButton : Qt::LeftButton;
             QWidget *view = window->ui->webView->focusProxy();
             QVERIFY(QTest::qWaitFor([&] {
                 QTest::mouseMove(view, QPoint(50, 50));
@@ -327,7 +408,7 @@ private slots:
                 return waitFor(page(), u"window.pressed === true"_s, 500);
             }));
         }
-        if (how == u"script" || how == u"top")
+        if (how == u"script")
             evaluate(page(), u"(frames[0] || window).postMessage('go', '*'); 1"_s);
 
         if (outcome == u"browser") {
@@ -391,19 +472,15 @@ private slots:
             QVERIFY(!stopped->isVisible());
         }
     }
-    void destroyEventExitsWithZero()
-    {
-        // The child loads a page, so that the engine's threads are running, then receives a
-        // Destroy event (see main below): 2 when the page did not load, 3 when it returned.
-        QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), {u"--destroy-child"_s});
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
-    }
 
 private:
     QWebEnginePage *page() const { return window->ui->webView->page(); }
+    // What the desktop's opener was given, one line for the number of arguments, then each.
+    static QByteArray opened()
+    {
+        QFile log(QDir::temp().filePath(u"xdg-open.log"_s));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
     // What the page's script receives, as JSON: null or a quoted string.
     QString call(const QString &text)
     {
@@ -420,8 +497,7 @@ private:
 
 int main(int argc, char **argv)
 {
-    // A home and XDG directories of the process's own. A child's lie in its parent's TMPDIR, so
-    // that they go with the parent's.
+    // A home and XDG directories of the process's own.
     const QTemporaryDir home(QDir::tempPath() + u"/brindleton-test-XXXXXX");
     for (const char *name : {"HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "TMPDIR",
                              "XDG_RUNTIME_DIR"}) {
@@ -433,17 +509,6 @@ int main(int argc, char **argv)
     bridge::registerScheme();
     NotifyWindow::registerScheme();
     QApplication app(argc, argv);
-    if (argc == 2 && qstrcmp(argv[1], "--destroy-child") == 0) {
-        MainWindow window;
-        window.show();
-        QSignalSpy loaded(window.findChild<QWebEnginePage *>(), &QWebEnginePage::loadFinished);
-        window.loadPage(u"data:text/html,<title>t</title><p>page</p>"_s);
-        if (!loaded.wait(30000))
-            return 2;
-        QEvent destroy(QEvent::Destroy);
-        QCoreApplication::sendEvent(&window, &destroy);
-        return 3; // the event did not end the process
-    }
     TestShell test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
