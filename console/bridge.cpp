@@ -88,7 +88,8 @@ QString fixedResults()
 }
 
 // Injects a script of the console/bridge folder into the page's main world when
-// each document is created; the script is a function, called with settings.
+// each document is created; the script is a function, called with settings and with the
+// function that keeps its listeners through a rewritten document (relisten.js).
 void insertScript(QWebEnginePage *page, const QString &name, bool subFrames,
                   const QString &settings)
 {
@@ -97,7 +98,8 @@ void insertScript(QWebEnginePage *page, const QString &name, bool subFrames,
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
     script.setWorldId(QWebEngineScript::MainWorld);
     script.setRunsOnSubFrames(subFrames);
-    script.setSourceCode(resource(name) + u'(' + settings + u");");
+    script.setSourceCode(resource(name) + u'(' + settings + u", " +
+                         resource(QStringLiteral("relisten.js")) + u");");
     page->scripts().insert(script);
 }
 

@@ -2,9 +2,13 @@
 
 #include "console/consoleurl.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEngineUrlRequestInterceptor>
+#include <QWidget>
 
 namespace {
 
@@ -113,10 +117,31 @@ void ConsolePage::newWindow(QWebEngineNewWindowRequest &request)
     // are announced by its script; elsewhere only the user's own activation
     // counts, and the engine lets one activation open one window.
     const QUrl url = request.requestedUrl();
-    if (takeAnnouncedLink(url) || request.isUserInitiated())
+    if (takeAnnouncedLink(url) || (request.isUserInitiated() && lastInputOpens))
         emit linkClicked(url);
     else
         qDebug().noquote() << "Refused link from a frame of another origin:" << url.toString();
+}
+
+void ConsolePage::watchInput(QWidget *view)
+{
+    inputView = view;
+    // The view's input goes to a child that the engine replaces at times: the application's
+    // events are watched, and those of the view's children taken.
+    QCoreApplication::instance()->installEventFilter(this);
+}
+
+bool ConsolePage::eventFilter(QObject *watched, QEvent *event)
+{
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::MouseButtonPress || type == QEvent::KeyPress) && watched->isWidgetType() &&
+        inputView && inputView->isAncestorOf(static_cast<QWidget *>(watched))) {
+        const int key = type == QEvent::KeyPress ? static_cast<QKeyEvent *>(event)->key() : 0;
+        const bool click = type == QEvent::MouseButtonPress &&
+                           static_cast<QMouseEvent *>(event)->button() != Qt::RightButton;
+        lastInputOpens = click || key == Qt::Key_Return || key == Qt::Key_Enter;
+    }
+    return QWebEnginePage::eventFilter(watched, event);
 }
 
 bool ConsolePage::isConsole(const QUrl &url) const

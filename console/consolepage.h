@@ -2,6 +2,7 @@
 // following them, while the page's own script navigation stays in the view.
 #pragma once
 
+#include <QPointer>
 #include <QUrl>
 #include <QWebEnginePage>
 
@@ -24,11 +25,16 @@ public:
     // Whether the view shows url itself; other schemes would go to the desktop.
     static bool isShownInView(const QUrl &url);
 
+    // Watches the user's input to view, the page's view: a frame of another origin may open a
+    // link only after a click or Enter, not after any key, which the engine counts as well.
+    void watchInput(QWidget *view);
+
 signals:
     void linkClicked(const QUrl &url);
 
 protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     bool isConsole(const QUrl &url) const;
@@ -42,4 +48,6 @@ private:
     QList<QUrl> refusedLoads;
     QUrl announcedLink;
     QUrl lastConsoleUrl; // the console's document the view shows, if it shows one
+    QPointer<QWidget> inputView;
+    bool lastInputOpens = false; // the user's last input to the view was a click or Enter
 };

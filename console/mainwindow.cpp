@@ -55,6 +55,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
         page, origin, [this](const QString &text) { return command(text); },
         [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
     ui->webView->setPage(page);
+    page->watchInput(ui->webView);
 
     QWebEngineSettings *settings = page->settings();
     settings->setAttribute(QWebEngineSettings::JavascriptEnabled, true);

@@ -105,7 +105,7 @@ const QByteArray framesPage = R"(<html><body style="margin:0"><script>
     f.style = 'position:absolute;left:0;top:0;width:300px;height:200px;border:0';
     if (kind !== 'foreign')
       f.sandbox = 'allow-top-navigation-by-user-activation' + (kind === 'opaque' ? ' allow-scripts' : '');
-    addEventListener('message', () => window.ready = true);
+    addEventListener('message', () => (window.ready = true) && f.focus()); // keys go to f
     f.onload = () => (kind === 'srcdoc' ? window.ready = true : f.contentWindow.postMessage('', '*'));
     p.delete('kind');
     if (kind === 'srcdoc')
@@ -114,6 +114,8 @@ const QByteArray framesPage = R"(<html><body style="margin:0"><script>
       f.src = (kind === 'foreign' ? new URL(to).origin : '') + '/frames?' + p;
   } else {
     addEventListener('click', acts[p.get('act')]);
+    const a = Object.assign(document.createElement('a'), {href: to, target: '_blank'});
+    onkeydown = () => p.get('act') === 'keys' && a.click(); // each key a link for the browser
     addEventListener('message', () => p.get('act') === 'back' && history.back());
     top.postMessage('ready', '*');
   }</script></body></html>)";
@@ -201,6 +203,7 @@ private slots:
             localstore::write(u"shared/key"_s, value);
             QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:shared/key"_s), u'"' + value + u'"',
                                       10000);
+            evaluate(page(), u"document.open(); document.write('new'); document.close(); 1"_s);
         }
 
         // An update that left the shell before the page's newer write does not undo it. The page
@@ -301,6 +304,7 @@ private slots:
         const char *refused = "Refused navigation of the console by a frame of another origin: ";
         for (const char *act : {"top", "blob", "blank", "back"})
             row("foreign", act, refused);
+        row("foreign", "keys", "Refused link from a frame of another origin: ");
         for (const char *act : {"top", "blob", "blank"})
             row("opaque", act, refused);
         row("srcdoc", "link", refused);
@@ -334,7 +338,9 @@ private slots:
         }
         QWebEnginePage *target = view->page();
         const auto press = [&] {
-            if (act != u"back" && act != u"refresh")
+            if (act == u"keys")
+                QTest::keyClicks(view->focusProxy(), u"abcde"_s);
+            else if (act != u"back" && act != u"refresh")
                 QTest::mouseClick(view->focusProxy(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
         };
         if (outcome.startsWith(u"browser ")) { // pressed once, handed on once
@@ -375,8 +381,9 @@ private slots:
             }
         }
         row("main", "middle", "", "browser");
-        row("main", "location", "", "view"); // the console's script sets location
-        row("main", "hash", "", "view");     // href # with a navigating onclick
+        row("main", "rewritten", "", "browser"); // the document written anew after its load
+        row("main", "location", "", "view");     // the console's script sets location
+        row("main", "hash", "", "view");         // href # with a navigating onclick
         row("main", "ssh", "", "Refused to open ");
     }
     void links()
@@ -396,6 +403,12 @@ private slots:
         QVERIFY(load(page(), url));
         QVERIFY(waitFor(page(), u"window.ready === true"_s));
 
+        if (how == u"rewritten") {
+            evaluate(page(), u"const h = document.querySelector('a').href; document.open(); "
+                             "document.write(`<body style=margin:0><a href='${h}' style=display:"
+                             "block;height:200px>x`); document.close(); onmousedown = () => "
+                             "window.pressed = true; 1"_s);
+        }
         if (how == u"location") {
             evaluate(page(), u"location.href = '/second'; 1"_s);
         } else if (how != u"script") {

@@ -11,7 +11,7 @@
 // of one script task go to the shell together when the task ends, in order, as synchronous
 // requests of bounded size: when the shell is busy, the page waits rather than queueing without
 // bound, and when the request has returned, the shell has every command of it.
-(function (settings) {
+(function (settings, keepListening) {
   'use strict';
   if (window.top !== window || location.origin !== settings.origin) return;
   if (Object.prototype.hasOwnProperty.call(window, 'webkitExternal')) return;
@@ -97,7 +97,7 @@
     deliver('=' + documentId + ':' + apply(slice, text, [start]), true);
   }
 
-  apply(listen, document, [updateEvent, function (event) {
+  function takeUpdate(event) {
     const update = parse(apply(detailOf, event, []));
     const acked = update.document === documentId ? update.sequence : 0;
     apply(each, pending, [function (written, key) {
@@ -110,7 +110,7 @@
       if (value === null) apply(remove, store, [key]);
       else apply(set, store, [key, value]);
     }
-  }, true]);
+  }
 
   function command(text) {
     text = toStr(text);
@@ -147,7 +147,12 @@
   });
 
   // The console's frames announce the links they activate (links.js).
-  apply(listen, window, [settings.linkEvent, function (event) {
+  function announceLink(event) {
     request('link', toStr(apply(detailOf, event, [])));
-  }, true]);
+  }
+  function listenAll() {
+    apply(listen, document, [updateEvent, takeUpdate, true]);
+    apply(listen, window, [settings.linkEvent, announceLink, true]);
+  }
+  keepListening(listenAll);
 })

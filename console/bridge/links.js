@@ -7,7 +7,7 @@
 // In the console's own frames the link is also announced to the bridge, so that the shell knows
 // the console itself activated it; in frames of other origins only the user's own activation
 // counts, which the engine tells the shell. In the console's frames window.open opens nothing.
-(function (settings) {
+(function (settings, keepListening) {
   'use strict';
   const own = location.origin === settings.origin;
   const later = setTimeout, apply = Reflect.apply, CustomSignal = CustomEvent;
@@ -82,6 +82,9 @@
     }
   }
 
-  window.addEventListener('click', activated, true);
-  window.addEventListener('auxclick', activated, true);
+  function listenAll() {
+    window.addEventListener('click', activated, true);
+    window.addEventListener('auxclick', activated, true);
+  }
+  keepListening(listenAll);
 })
