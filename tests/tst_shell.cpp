@@ -103,21 +103,25 @@ const QByteArray framesPage = R"(<html><body style="margin:0"><script>
   if (kind) {
     const f = document.body.appendChild(document.createElement('iframe'));
     f.style = 'position:absolute;left:0;top:0;width:300px;height:200px;border:0';
-    if (kind !== 'foreign')
+    if (kind === 'opaque' || kind === 'srcdoc')
       f.sandbox = 'allow-top-navigation-by-user-activation' + (kind === 'opaque' ? ' allow-scripts' : '');
-    addEventListener('message', () => (window.ready = true) && f.focus()); // keys go to f
-    f.onload = () => (kind === 'srcdoc' ? window.ready = true : f.contentWindow.postMessage('', '*'));
+    addEventListener('message', e => (window.said = e.data) && f.focus()); // keys go to f
+    if (kind === 'sibling') document.domain = 'console.localhost';
+    f.onload = () => (kind === 'srcdoc' ? window.said = 'ready' : f.contentWindow.postMessage('', '*'));
     p.delete('kind');
     if (kind === 'srcdoc')
       f.srcdoc = `<body style=margin:0><a target=_top href="${to}" style=display:block;height:200px>x`;
     else
-      f.src = (kind === 'foreign' ? new URL(to).origin : '') + '/frames?' + p;
+      f.src = ({foreign: new URL(to).origin, sibling: `//b.console.localhost:${location.port}`}[kind] || '') +
+              '/frames?' + p;
   } else {
     addEventListener('click', acts[p.get('act')]);
     const a = Object.assign(document.createElement('a'), {href: to, target: '_blank'});
     onkeydown = () => p.get('act') === 'keys' && a.click(); // each key a link for the browser
+    if (p.get('act') === 'domain') document.domain = 'console.localhost';
+    try { top.webkitExternal.command('setlocaldata:reached:1'); top.postMessage('reached', '*'); }
+    catch (error) { top.postMessage('ready', '*'); }
     addEventListener('message', () => p.get('act') === 'back' && history.back());
-    top.postMessage('ready', '*');
   }</script></body></html>)";
 
 } // namespace
@@ -305,6 +309,7 @@ private slots:
         for (const char *act : {"top", "blob", "blank", "back"})
             row("foreign", act, refused);
         row("foreign", "keys", "Refused link from a frame of another origin: ");
+        row("sibling", "domain", ""); // both set document.domain: the frame must not reach the top
         for (const char *act : {"top", "blob", "blank"})
             row("opaque", act, refused);
         row("srcdoc", "link", refused);
@@ -319,7 +324,6 @@ private slots:
         QFETCH(QStringList, row);
         const QString &where = row[0], &act = row[1], &outcome = row[2];
         const QUrl to = other.url(u"/second"_s, u"localhost"_s);
-        QWebEngineView *view = window->ui->webView;
         QUrl url = server.url(u"/frames?kind=%1&act=%2&to=%3"_s.arg(where, act, to.toString()));
         if (where == u"pop-up") {
             notify->setContent(
@@ -329,13 +333,21 @@ private slots:
                       "<script>onmousedown = () => window.pressed = true</script>"_s.arg(act),
                 QUrl());
             notify->showNotify();
-            view = notify->findChild<QWebEngineView *>();
             url = QUrl(u"brindleton-popup:content"_s);
         } else {
+            if (where == u"sibling") { // the console on a host of its own, beside the frame's
+                url.setHost(u"a.console.localhost"_s);
+                qputenv("BRINDLETON_CONSOLE_URL", url.toEncoded());
+                delete window;
+                window = new MainWindow;
+                qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
+            }
             // A page before the console's, for history.back().
             QVERIFY(load(page(), to) && load(page(), url));
-            QVERIFY(waitFor(page(), u"window.ready === true"_s));
+            QVERIFY(waitFor(page(), u"window.said === 'ready'"_s)); // not 'reached'
         }
+        QWebEngineView *view =
+            where == u"pop-up" ? notify->findChild<QWebEngineView *>() : window->ui->webView;
         QWebEnginePage *target = view->page();
         const auto press = [&] {
             if (act == u"keys")

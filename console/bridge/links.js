@@ -6,7 +6,8 @@
 //
 // In the console's own frames the link is also announced to the bridge, so that the shell knows
 // the console itself activated it; in frames of other origins only the user's own activation
-// counts, which the engine tells the shell. In the console's frames window.open opens nothing.
+// counts, which the engine tells the shell. In the console's frames window.open opens nothing,
+// and document.domain cannot be set.
 (function (settings, keepListening) {
   'use strict';
   const own = location.origin === settings.origin;
@@ -23,6 +24,12 @@
   if (own) {
     Object.defineProperty(window, 'open', {
       value: function open() { return null; }, writable: true, configurable: true
+    });
+    // document.domain stays what it is: a frame of a sibling host that set it too would share
+    // this document's scripts, the bridge's included.
+    const domain = Object.getOwnPropertyDescriptor(Document.prototype, 'domain');
+    Object.defineProperty(Document.prototype, 'domain', {
+      get: domain.get, set: function () {}, enumerable: true, configurable: true
     });
   }
 
