@@ -126,16 +126,17 @@ void ConsolePage::newWindow(QWebEngineNewWindowRequest &request)
 void ConsolePage::watchInput(QWidget *view)
 {
     inputView = view;
-    // The view's input goes to a child that the engine replaces at times: the application's
-    // events are watched, and those of the view's children taken.
+    // The view's input goes to its focus proxy, a child that the engine replaces at times: the
+    // application's events are watched, and those sent to the view's proxy of the moment taken.
     QCoreApplication::instance()->installEventFilter(this);
 }
 
 bool ConsolePage::eventFilter(QObject *watched, QEvent *event)
 {
+    // Only compared: an object that the application's filter sees may be half destroyed.
     const QEvent::Type type = event->type();
-    if ((type == QEvent::MouseButtonPress || type == QEvent::KeyPress) && watched->isWidgetType() &&
-        inputView && inputView->isAncestorOf(static_cast<QWidget *>(watched))) {
+    if ((type == QEvent::MouseButtonPress || type == QEvent::KeyPress) && inputView &&
+        watched == inputView->focusProxy()) {
         const int key = type == QEvent::KeyPress ? static_cast<QKeyEvent *>(event)->key() : 0;
         const bool click = type == QEvent::MouseButtonPress &&
                            static_cast<QMouseEvent *>(event)->button() != Qt::RightButton;
