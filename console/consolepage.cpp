@@ -153,8 +153,8 @@ bool ConsolePage::isConsole(const QUrl &url) const
 bool ConsolePage::mayReplaceConsole(const QUrl &url, NavigationType type) const
 {
     // The program's own loads; a history step only to the console itself (the window has no
-    // way back, and a frame may take one); the console's own blob: documents; other schemes
-    // that have an origin, whose requests the guard sees.
+    // way back, and a frame may take one); the console's own blob: documents; the schemes whose
+    // requests the guard sees. Never about: or data:, which no request announces.
     const QString scheme = url.scheme().toLower();
     if (type == NavigationTypeTyped || type == NavigationTypeReload)
         return true;
@@ -162,7 +162,7 @@ bool ConsolePage::mayReplaceConsole(const QUrl &url, NavigationType type) const
         return isConsole(url);
     if (scheme == u"blob")
         return isConsole(QUrl(url.path()));
-    return scheme != u"about" && scheme != u"data" && scheme != u"javascript" && isShownInView(url);
+    return scheme != u"about" && scheme != u"data" && isShownInView(url);
 }
 
 bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame)

@@ -55,8 +55,8 @@
     // A link to a place in this same document scrolls there. "#" alone is such a link too,
     // although its address's hash reads empty.
     const here = new Address(location.href);
-    if (href.indexOf('#') !== -1 && target.origin === here.origin && target.pathname === here.pathname &&
-        target.search === here.search) return null;
+    if (href.indexOf('#') !== -1 && target.origin === here.origin &&
+        target.pathname === here.pathname && target.search === here.search) return null;
     return href;
   }
 
