@@ -1,7 +1,6 @@
 #include "app/displayplatform.h"
+#include "app/shell.h"
 #include "console/bridge.h"
-#include "console/consoleurl.h"
-#include "console/mainwindow.h"
 #include "notify/notifywindow.h"
 
 #include <QApplication>
@@ -19,11 +18,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", platform);
 
     QApplication app(argc, argv);
-    MainWindow mainWindow;
-    NotifyWindow notifyWindow;
-    mainWindow.setNotifyWindow(&notifyWindow);
-
-    mainWindow.setVisible(true);
-    mainWindow.loadPage(consoleurl::consoleUrl());
+    Shell shell;
+    shell.start();
     return app.exec();
 }

@@ -1,8 +1,7 @@
 #include "console/bridge.h"
 
-#include "console/commandtext.h"
+#include "console/console.h"
 #include "console/consoleurl.h"
-#include "console/localstore.h"
 #include "services/memorytrim.h"
 #include "services/scriptcall.h"
 
@@ -65,7 +64,7 @@ QString jsonObject(const QList<QPair<QString, QString>> &members)
 }
 
 // The store's contents as a JSON object; every value arrives exactly, lone surrogates included.
-QString storeJson(const QHash<QString, QString> &values, const QSet<QString> &removed = {})
+QString storeJson(const QHash<QString, QString> &values, const QStringList &removed = {})
 {
     QList<QPair<QString, QString>> members;
     for (auto it = values.cbegin(); it != values.cend(); ++it)
@@ -79,11 +78,8 @@ QString storeJson(const QHash<QString, QString> &values, const QSet<QString> &re
 QString fixedResults()
 {
     QList<QPair<QString, QString>> members;
-    for (const CommandInfo &command : commandTable()) {
-        members.append({QString::fromUtf16(command.name),
-                        command.result ? literal(QString::fromUtf16(command.result))
-                                       : QStringLiteral("null")});
-    }
+    for (const auto &[name, result] : Console::commands())
+        members.append({name, result.isNull() ? QStringLiteral("null") : literal(result)});
     return jsonObject(members);
 }
 
@@ -171,12 +167,12 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
 
     QByteArray body;
     if (path == u"store") {
-        body = storeJson(localstore::snapshot()).toUtf8();
+        body = storeJson(bridge->console->storedValues()).toUtf8();
     } else if (path == u"commands") {
         bridge->takeCommands(job, data);
         return;
     } else if (path == u"link") {
-        bridge->linkActivated(QUrl(data));
+        emit bridge->linkAnnounced(QUrl(data));
     } else {
         job->fail(QWebEngineUrlRequestJob::UrlNotFound);
         return;
@@ -184,10 +180,8 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
     reply(job, body);
 }
 
-Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction command,
-               LinkFunction linkActivated, QObject *parent)
-    : QObject(parent), page(page), origin(origin), command(std::move(command)),
-      linkActivated(std::move(linkActivated))
+Bridge::Bridge(QWebEnginePage *page, const QString &origin, Console *console, QObject *parent)
+    : QObject(parent), page(page), origin(origin), console(console)
 {
     const QString secret = randomToken();
     updateEvent = u"brindleton-store-" + randomToken();
@@ -229,9 +223,12 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction comm
             });
     });
 
-    known = localstore::snapshot();
-    watcher = new localstore::Watcher(this);
-    connect(watcher, &localstore::Watcher::changed, this, &Bridge::storeChanged);
+    connect(console, &Console::storeChanged, this, &Bridge::sendStoreUpdate);
+    connect(console, &Console::hostNameFound, this,
+            [this](const QString &address, const QString &name) {
+                callPage(scriptcall::handleQueryDns(address, name));
+            });
+    connect(console, &Console::readyForCommands, this, &Bridge::runCommands);
 }
 
 void Bridge::takeCommands(QWebEngineUrlRequestJob *job, const QString &piece)
@@ -280,49 +277,32 @@ void Bridge::runCommands()
     // Carried out in slices, so that the window goes on answering meanwhile; the page waits.
     QElapsedTimer slice;
     slice.start();
-    {
-        // Commands that arrive together share one opening of the store.
-        const localstore::Batch batch;
-        while (!deliveries.isEmpty()) {
-            Delivery &delivery = deliveries.head();
-            while (delivery.done < delivery.texts.size() && slice.elapsed() < sliceMs)
-                command(delivery.texts.at(delivery.done++).toString());
-            if (delivery.done < delivery.texts.size())
-                break;
-            lastDocument = delivery.document;
-            lastSequence = delivery.sequence;
-            if (delivery.job)
-                reply(delivery.job);
-            deliveries.dequeue();
-        }
+    while (!deliveries.isEmpty() && console->isReady()) {
+        Delivery &delivery = deliveries.head();
+        while (delivery.done < delivery.texts.size() && slice.elapsed() < sliceMs &&
+               console->isReady())
+            console->command(delivery.texts.at(delivery.done++).toString());
+        if (delivery.done < delivery.texts.size())
+            break;
+        lastDocument = delivery.document;
+        lastSequence = delivery.sequence;
+        if (delivery.job)
+            reply(delivery.job);
+        deliveries.dequeue();
     }
     running = false;
     memorytrim::workEnded();
-    if (!deliveries.isEmpty())
+    // The rest after the window's own events, or once the services can take more.
+    if (!deliveries.isEmpty() && console->isReady())
         QTimer::singleShot(0, this, &Bridge::runCommands);
 }
 
-void Bridge::storeChanged()
+void Bridge::sendStoreUpdate(const QHash<QString, QString> &values, const QStringList &removed)
 {
-    const QHash<QString, QString> now = localstore::snapshot();
-    QHash<QString, QString> changed;
-    QSet<QString> removed;
-    for (auto it = now.cbegin(); it != now.cend(); ++it) {
-        const auto was = known.constFind(it.key());
-        if (was == known.cend() || *was != it.value())
-            changed.insert(it.key(), it.value());
-    }
-    for (auto it = known.cbegin(); it != known.cend(); ++it) {
-        if (!now.contains(it.key()))
-            removed.insert(it.key());
-    }
-    known = now;
-    if (changed.isEmpty() && removed.isEmpty())
-        return;
     const QString update =
         jsonObject({{QStringLiteral("document"), literal(lastDocument)},
                     {QStringLiteral("sequence"), QString::number(lastSequence, 'f', 0)},
-                    {QStringLiteral("values"), storeJson(changed, removed)}});
+                    {QStringLiteral("values"), storeJson(values, removed)}});
     static const QString source = resource(QStringLiteral("update.js"));
     page->runJavaScript(source + u'(' + literal(origin) + u',' + literal(updateEvent) + u',' +
                             literal(update) + u");",

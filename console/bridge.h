@@ -17,9 +17,10 @@
 //   page's HandleQueryDns in its main world (console/bridge/lookups.js). Both reach only a
 //   document of the console's origin.
 //
-// The command names and their fixed results come from one table (console/commandtext.h), which
-// the page script receives too. Only the console's origin is served: other sites, frames of
-// other origins and the pop-up get neither the object nor an answer.
+// The commands go to the console (console/console.h), the one object the bridge talks to; its
+// table of commands and their fixed results reaches the page script too. Only the console's origin
+// is served: other sites, frames of other origins and the pop-up get neither the object nor an
+// answer.
 #pragma once
 
 #include <QHash>
@@ -33,16 +34,12 @@
 #include <QUrl>
 #include <QWebEngineUrlSchemeHandler>
 
-#include <functional>
-
 class QWebEnginePage;
 class QWebEngineUrlRequestJob;
 
 Q_DECLARE_LOGGING_CATEGORY(lcBridge)
 
-namespace localstore {
-class Watcher;
-}
+class Console;
 
 namespace bridge {
 
@@ -50,9 +47,6 @@ namespace bridge {
 // object exists, as the web engine requires.
 QByteArray schemeName();
 void registerScheme();
-
-using CommandFunction = std::function<QString(const QString &)>;
-using LinkFunction = std::function<void(const QUrl &)>;
 
 class Bridge;
 
@@ -77,8 +71,7 @@ class Bridge : public QObject
 {
     Q_OBJECT
 public:
-    Bridge(QWebEnginePage *page, const QString &origin, CommandFunction command,
-           LinkFunction linkActivated, QObject *parent);
+    Bridge(QWebEnginePage *page, const QString &origin, Console *console, QObject *parent);
 
     // Calls a function of the console page with a script text such as
     // "HandleQueryDns('1.2.3.4','host')". Calls made in one pass of the event loop run together;
@@ -88,6 +81,10 @@ public:
     // How many requests the scheme has refused; for tests.
     int refusedRequests() const { return refused; }
 
+signals:
+    // A link that the console's document is about to activate (console/bridge/links.js).
+    void linkAnnounced(const QUrl &url);
+
 private:
     friend class SchemeHandler;
 
@@ -95,7 +92,7 @@ private:
     // carried out.
     void takeCommands(QWebEngineUrlRequestJob *job, const QString &piece);
     void runCommands();
-    void storeChanged();
+    void sendStoreUpdate(const QHash<QString, QString> &values, const QStringList &removed);
     void runCalls();
 
     // The commands of one request, carried out in turn.
@@ -111,10 +108,7 @@ private:
     QWebEnginePage *page;
     QString origin;
     QString updateEvent;
-    CommandFunction command;
-    LinkFunction linkActivated;
-    localstore::Watcher *watcher = nullptr;
-    QHash<QString, QString> known;
+    Console *console;
     // The document whose commands were carried out last, and the number of its last command.
     QString lastDocument;
     double lastSequence = 0;

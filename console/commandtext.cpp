@@ -34,21 +34,33 @@ bool splitKeyValue(const QString &text, QString *key, QString *value)
     return true;
 }
 
-const QList<CommandInfo> &commandTable()
+namespace {
+
+constexpr qsizetype maxLoggedChars = 200;
+
+QString cut(const QString &text)
 {
-    static const QList<CommandInfo> table = {
-        {u"getlocaldata", nullptr},  {u"setlocaldata", nullptr}, {u"setnotifytitle", nullptr},
-        {u"setnotifyhtml", nullptr}, {u"maximize", nullptr},     {u"open", nullptr},
-        {u"close", nullptr},         {u"shownotify", nullptr},   {u"hidenotify", nullptr},
-        {u"querydns", nullptr},      {u"playsound", u"OK"}};
-    return table;
+    if (text.size() <= maxLoggedChars)
+        return text;
+    qsizetype end = maxLoggedChars;
+    if (text.at(end - 1).isHighSurrogate())
+        --end; // a pair stays whole or goes
+    QString length = QString::number(text.size());
+    for (qsizetype at = length.size() - 3; at > 0; at -= 3)
+        length.insert(at, u' ');
+    return text.left(end) + u"…(" + length + u" characters)";
 }
 
-QString fixedResult(const QString &name)
+} // namespace
+
+QString commandLogLine(const QString &text)
 {
-    for (const CommandInfo &command : commandTable()) {
-        if (name == command.name)
-            return command.result ? QString::fromUtf16(command.result) : QString();
-    }
-    return QString();
+    const CommandText command = CommandText::split(text);
+    if (command.name.size() == text.size())
+        return cut(text);
+    QString argument = command.argument;
+    QString key, value;
+    if (command.name == u"setlocaldata" && splitKeyValue(argument, &key, &value))
+        argument = key;
+    return cut(command.name) + u':' + cut(argument);
 }

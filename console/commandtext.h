@@ -1,7 +1,6 @@
 // Splitting of the command texts that the console page sends.
 #pragma once
 
-#include <QList>
 #include <QString>
 
 struct CommandText
@@ -18,17 +17,7 @@ struct CommandText
 // untouched, when the text holds no colon.
 bool splitKeyValue(const QString &text, QString *key, QString *value);
 
-// A command that the console page may send, and the result its name fixes: "OK"
-// for playsound, null for the others (getlocaldata answers with the stored value).
-struct CommandInfo
-{
-    const char16_t *name;
-    const char16_t *result;
-};
-
-// Every command, in the order in which the shell tests a command's name. The page
-// script answers from this table too.
-const QList<CommandInfo> &commandTable();
-
-// The fixed result for a command's name: null for names outside the table.
-QString fixedResult(const QString &name);
+// The line that logs a command: its name, and its argument cut to 200 characters with its whole
+// length told ("...(52 428 800 characters)"); for setlocaldata the key alone, so that no stored
+// value reaches the log.
+QString commandLogLine(const QString &text);

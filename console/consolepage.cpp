@@ -97,19 +97,6 @@ bool ConsolePage::isShownInView(const QUrl &url)
     return schemes.contains(url.scheme().toLower());
 }
 
-bool ConsolePage::refuse(const QUrl &url)
-{
-    refusedLoads.append(url);
-    if (refusedLoads.size() > 16)
-        refusedLoads.removeFirst();
-    return false;
-}
-
-bool ConsolePage::takeRefusedLoad(const QUrl &url)
-{
-    return refusedLoads.removeOne(url);
-}
-
 void ConsolePage::newWindow(QWebEngineNewWindowRequest &request)
 {
     // Every link activation arrives here (links.js makes it so), and nothing
@@ -169,20 +156,20 @@ bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, 
 {
     if (isMainFrame && isConsole(this->url()) && !mayReplaceConsole(url, type)) {
         qDebug().noquote() << refusedLine << url.toString();
-        return refuse(url);
+        return false;
     }
     // A link of the console that still navigates (its script set the target
     // again while the click was under way) goes to the browser all the same;
     // any other navigation typed as a link is a script's own and stays.
     if (type == NavigationTypeLinkClicked && takeAnnouncedLink(url)) {
         emit linkClicked(url);
-        return refuse(url);
+        return false;
     }
     // The engine would hand schemes it cannot show itself to the desktop,
     // passing by the window's rules for what may leave the program.
     if (!isShownInView(url)) {
         qDebug().noquote() << "Refused navigation to" << QString::fromUtf8(url.toEncoded());
-        return refuse(url);
+        return false;
     }
     return true;
 }

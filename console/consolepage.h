@@ -18,10 +18,6 @@ public:
     // activates, before the engine acts on it.
     void noteLinkActivation(const QUrl &url);
 
-    // Whether a load of url that has just started is one this page refused:
-    // the engine reports the start of refused navigations too.
-    bool takeRefusedLoad(const QUrl &url);
-
     // Whether the view shows url itself; other schemes would go to the desktop.
     static bool isShownInView(const QUrl &url);
 
@@ -42,10 +38,8 @@ private:
     bool mayReplaceConsole(const QUrl &url, NavigationType type) const;
     void newWindow(QWebEngineNewWindowRequest &request);
     bool takeAnnouncedLink(const QUrl &url);
-    bool refuse(const QUrl &url);
 
     QString consoleOrigin;
-    QList<QUrl> refusedLoads;
     QUrl announcedLink;
     QUrl lastConsoleUrl; // the console's document the view shows, if it shows one
     QPointer<QWidget> inputView;

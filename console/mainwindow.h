@@ -1,18 +1,15 @@
-// The console window: one web view showing the service's console page, with
-// the script bridge, link handling, title following and the exit prompt.
+// The console window: one web view showing the service's console page, whose title it follows,
+// and the exit prompt. Links that the page activates leave through linkActivated().
 #pragma once
 
 #include <QMainWindow>
 #include <QString>
-#include <QThreadPool>
 #include <QUrl>
 
 class ConsolePage;
-class NotifyWindow;
 class QWebEngineProfile;
+class QWebEngineView;
 class Ui_MainWindow;
-
-#include "console/bridge.h"
 
 class MainWindow : public QMainWindow
 {
@@ -24,36 +21,32 @@ public:
     // Points the console view at the address; the page loads in the event loop.
     void loadPage(const QString &address);
 
+    ConsolePage *page() const { return consolePage; }
+    QWebEngineView *view() const;
+
     // The directory of the console's disk cache.
     static QString cacheDirectory();
 
-    bridge::Bridge *bridgeForTests() const { return bridge; }
-
-    // The pop-up that the console's commands drive; links activated in it follow the console's.
-    void setNotifyWindow(NotifyWindow *window);
-
-    Ui_MainWindow *ui = nullptr;
-    int closeConfirmed = 0;
-
 public slots:
-    void handle_titleChanged(const QString &title);
-    void handle_linkClicked(const QUrl &url);
-    void handle_javaScriptWindowObjectCleared();
-    void handle_querydns(QString address, QString hostName);
-    QString command(const QString &text);
+    // Closes the window without the exit prompt, as the page's close command does.
+    void closeWithoutAsking();
+
+signals:
+    // A link activated in the console, for the user's browser.
+    void linkActivated(const QUrl &url);
+    // The window is about to close, or to ask whether it may.
+    void closing();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void openExternally(const QUrl &url);
     void followTitle(const QString &title);
 
-    NotifyWindow *notifyWindow = nullptr;
+    Ui_MainWindow *ui = nullptr;
     QWebEngineProfile *profile = nullptr;
-    ConsolePage *page = nullptr;
-    bridge::Bridge *bridge = nullptr;
-    QThreadPool opener; // starts the desktop's opener, so that the window never waits for it
+    ConsolePage *consolePage = nullptr;
     quint64 titleChanges = 0;
+    bool askBeforeClosing = true;
 };

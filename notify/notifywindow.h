@@ -36,8 +36,6 @@ public:
     // Where showNotify() puts the pop-up for the given available area.
     static QPoint notifyPosition(const QRect &availableArea);
 
-    Ui_NotifyWindow *ui = nullptr;
-
 signals:
     // A link activated in the pop-up's content, which the pop-up does not follow itself.
     void linkActivated(const QUrl &url);
@@ -49,6 +47,7 @@ private:
     QWebEnginePage *ensurePage(bool loadBlank);
     void showContent(QWebEnginePage *page);
 
+    Ui_NotifyWindow *ui = nullptr;
     QWebEngineProfile *profile = nullptr;
     // Serves the last content set, also to a page made anew after its renderer ended.
     QWebEngineUrlSchemeHandler *content = nullptr;

@@ -45,11 +45,15 @@ bool fileNamesIgnoreCase();
 // Whether the character may not stand in a file name (beyond "/" and NUL).
 bool isReservedInFileNames(QChar c);
 
-// Hands an absolute address to the desktop, which opens it in the user's browser, mail or
-// phone program: xdg-open on Linux, the shell's association on Windows. Returns once the
-// opener runs, without waiting for it to end; false when it could not be started. Safe to call
-// from any thread; the ended opener is collected by the application's event loop.
-bool openOnDesktop(const QUrl &url);
+// Hands an absolute address to the desktop, which opens it in the user's browser, mail or phone
+// program: xdg-open on Linux, the shell's association on Windows. Returns once the opener runs,
+// without waiting for it to end: the opener's process id, 0 when there is no process to collect,
+// or -1 when it could not be started. Safe to call from any thread.
+qint64 openOnDesktop(const QUrl &url);
+
+// Collects an opener that openOnDesktop() started, without waiting: true once it has ended (or
+// was never a process to collect), false while it runs. Holds nothing open between calls.
+bool collectOpener(qint64 process);
 
 // Gives the memory that the process has freed and the C library keeps back to the system
 // (glibc's malloc_trim); nothing where the C library does it by itself. Safe from any thread.

@@ -1,16 +1,11 @@
 #include "platform/platform.h"
 
-#include <QCoreApplication>
-#include <QSocketNotifier>
-#include <QTimer>
-
 #include <arpa/inet.h>
 #include <csignal>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,37 +14,6 @@
 #endif
 
 namespace platform {
-
-namespace {
-
-// Collects the opener once it has ended, without waiting for it: xdg-open stays until the
-// browser it started ends, which may be hours. The kernel reports the end on a process
-// descriptor that the event loop watches; without one (kernels before 5.3) a timer asks
-// once a second.
-void collectWhenEnded(pid_t pid)
-{
-#ifdef SYS_pidfd_open
-    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd >= 0) {
-        auto *notifier = new QSocketNotifier(fd, QSocketNotifier::Read);
-        QObject::connect(notifier, &QSocketNotifier::activated, notifier, [notifier, pid, fd] {
-            ::waitpid(pid, nullptr, WNOHANG);
-            notifier->setEnabled(false);
-            ::close(fd);
-            notifier->deleteLater();
-        });
-        return;
-    }
-#endif
-    auto *timer = new QTimer;
-    QObject::connect(timer, &QTimer::timeout, timer, [timer, pid] {
-        if (::waitpid(pid, nullptr, WNOHANG) != 0)
-            timer->deleteLater(); // collected, or not ours to collect
-    });
-    timer->start(1000);
-}
-
-} // namespace
 
 quint32 ipv4FromText(const QByteArray &text)
 {
@@ -89,7 +53,7 @@ bool isReservedInFileNames(QChar c)
     return c == u'/' || c.unicode() == 0;
 }
 
-bool openOnDesktop(const QUrl &url)
+qint64 openOnDesktop(const QUrl &url)
 {
     // One argument, no shell. glibc's posix_spawn shares the memory with the child until it
     // runs the program, so even a large process pays nothing for copying its page tables.
@@ -111,10 +75,14 @@ bool openOnDesktop(const QUrl &url)
     pid_t pid = 0;
     const int error = ::posix_spawnp(&pid, program, nullptr, &attributes, argv, environ);
     posix_spawnattr_destroy(&attributes);
-    if (error != 0)
-        return false;
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [pid] { collectWhenEnded(pid); });
-    return true;
+    return error == 0 ? pid : -1;
+}
+
+bool collectOpener(qint64 process)
+{
+    // An opener stays until the browser it started ends, which may be hours: it is asked after,
+    // not waited for, and nothing (no process descriptor) is held for it meanwhile.
+    return process <= 0 || ::waitpid(pid_t(process), nullptr, WNOHANG) != 0;
 }
 
 void releaseFreeMemory()

@@ -62,7 +62,7 @@ bool isReservedInFileNames(QChar c)
     return c.unicode() < 0x20 || QStringView(u"<>:\"|?*/\\").contains(c);
 }
 
-bool openOnDesktop(const QUrl &url)
+qint64 openOnDesktop(const QUrl &url)
 {
     // The shell starts the program that the address's scheme is associated with and does not
     // wait for it; values above 32 mean it was started. Some associations are started through
@@ -76,7 +76,12 @@ bool openOnDesktop(const QUrl &url)
     const HINSTANCE result =
         ShellExecuteW(nullptr, L"open", reinterpret_cast<const wchar_t *>(address.utf16()), nullptr,
                       nullptr, SW_SHOWNORMAL);
-    return reinterpret_cast<INT_PTR>(result) > 32;
+    return reinterpret_cast<INT_PTR>(result) > 32 ? 0 : -1;
+}
+
+bool collectOpener(qint64)
+{
+    return true; // the shell's association leaves no process of ours behind
 }
 
 void releaseFreeMemory() {}

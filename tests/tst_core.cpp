@@ -1,54 +1,34 @@
-// The window-free library: the store, reverse look-ups, the script call that carries their
-// results to the page, and alert sounds fetched into the temporary directory.
-#include "console/localstore.h"
+// The window-free core: the console's commands as the bridge hands them over, with what each
+// does, and the pure functions beneath them.
+#include "app/displayplatform.h"
+#include "console/commandtext.h"
+#include "console/console.h"
+#include "console/consoleurl.h"
+#include "console/desktoplink.h"
 #include "httpserver.h"
 #include "platform/platform.h"
-#include "services/dnsthread.h"
+#include "services/desktopopener.h"
 #include "services/scriptcall.h"
-#include "services/sound/soundthread.h"
 
 #include <QJSEngine>
-#include <QLocalServer>
+#include <QMetaMethod>
+#include <QMutex>
 #include <QNetworkProxy>
-#include <QProcess>
-#include <QSemaphore>
 #include <QtTest>
-
-#include <iostream>
-#include <sstream>
-#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
-QSemaphore lookupGate;
+QMutex resolved;
+QStringList resolvedAddresses; // every look-up that reached the resolver
+QStringList logged;            // the program's log lines, as the test reads them
 
-// One playsound command, watched until its object is gone.
-struct Sound
+QString testResolver(quint32 address)
 {
-    explicit Sound(const QUrl &url) : object(new SoundThread), played(object, &SoundThread::played)
-    {
-        object->url = url.toString();
-        object->start();
-    }
-    QPointer<SoundThread> object;
-    QSignalSpy played;
-};
-
-// Keys that QSettings would take apart or fold together, each with a value of its own; two
-// values are not valid Unicode.
-QList<QPair<QString, QString>> storeCases()
-{
-    const QStringList keys = {u"a/b"_s, u"a//b"_s, u"/a/b"_s,      u"a\\b"_s,      u"a"_s,
-                              u"b"_s,   QString(), u"%"_s,         u"%a%2Fb"_s,    u"a%2Fb"_s,
-                              u"a/"_s,  u"A/B"_s,  u"general/x"_s, u"x\ny = [z]"_s};
-    QList<QPair<QString, QString>> cases;
-    for (int i = 0; i < keys.size(); ++i)
-        cases.append({keys[i], u"value \n\u00e9\U0001F600 "_s + QString::number(i)});
-    cases.append({u"lone"_s, QString(u"a\xd800z\xdc00"_s)});
-    cases.append({u"reversed"_s, QString(u"\xdc00\xd800"_s)});
-    return cases;
+    const QMutexLocker lock(&resolved);
+    resolvedAddresses.append(QString::number(address, 16));
+    return address == platform::ipv4FromText("127.0.0.1") ? u"host.test"_s : QString();
 }
 
 } // namespace
@@ -57,60 +37,209 @@ class TestCore : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir config, runtime, temps;
-    QProcess soundServer;
-    std::unique_ptr<QTemporaryDir> tmp;
+    QTemporaryDir home;
     HttpServer server;
-    std::ostringstream cerr;
-    std::streambuf *previousCerr = nullptr;
-    QByteArray wav; // a sound of 100 ms
 
-    QStringList log() const
+    static QByteArray opened()
     {
-        return QString::fromLocal8Bit(cerr.str()).split(u'\n', Qt::SkipEmptyParts);
+        QFile log(QDir::temp().filePath(u"xdg-open.log"_s));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
     }
 
 private slots:
     void initTestCase()
     {
-        QFile tone(QFINDTESTDATA("data/tone.wav"));
-        QVERIFY(tone.open(QIODevice::ReadOnly));
-        wav = tone.readAll();
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-        // Without a runtime directory the audio library makes its own in TMPDIR.
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        for (const char *name : {"XDG_CONFIG_HOME", "TMPDIR"})
+            qputenv(name, QFile::encodeName(home.path()));
+        // The desktop's opener is tests/opener/xdg-open, which notes what it was given.
+        qputenv("PATH", QByteArray(QFile::encodeName(QFINDTESTDATA("opener")) + ":/usr/bin:/bin"));
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
-        SoundThread::setDownloadDeadline(3000);
-        previousCerr = std::cerr.rdbuf(cerr.rdbuf());
-        // A sound server of the test's own, whose null sink plays sounds in their own time.
-        soundServer.start(u"pulseaudio"_s,
-                          {u"-n"_s, u"--daemonize=no"_s, u"--exit-idle-time=-1"_s, u"-L"_s,
-                           u"module-null-sink"_s, u"-L"_s, u"module-native-protocol-unix"_s});
-        QVERIFY2(soundServer.waitForStarted(),
-                 "pulseaudio did not start (see scripts/install-deps)");
-        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(runtime.filePath(u"pulse/native"_s)), 30000);
-    }
-    void cleanupTestCase()
-    {
-        std::cerr.rdbuf(previousCerr);
-        soundServer.terminate();
-        soundServer.waitForFinished();
-    }
-    // Each test starts with an empty temporary directory and log.
-    void init()
-    {
-        tmp = std::make_unique<QTemporaryDir>(temps.filePath(u"XXXXXX"_s));
-        qputenv("TMPDIR", QFile::encodeName(tmp->path()));
-        cerr.str({});
+        platform::setReverseResolver(&testResolver);
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &line) {
+            logged.append(line);
+        });
     }
 
-    void storeKeysNeverCollide()
+    // One console takes the commands in turn: each gives its result and says what the windows
+    // are to show; the store's commands are seen through getlocaldata. Names match exactly.
+    void commands()
     {
-        // Read back by a process of its own, so that what counts is what reached the disk.
-        for (const auto &[key, value] : storeCases())
-            localstore::write(key, value);
-        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {u"--check-store"_s}),
-                 0);
+        const char *const table[][3] = {
+            {"getlocaldata:absent", nullptr, ""},
+            {"setlocaldata:colour:", nullptr, ""},
+            {"getlocaldata:colour", "", ""}, // empty, not null
+            {"setlocaldata:k:a:b", nullptr, ""},
+            {"setlocaldata:k", nullptr, ""},
+            {"SETLOCALDATA:k:x", nullptr, ""},
+            {"getlocaldata:k", "a:b", ""}, // no value, or another case, stores nothing
+            {"setlocaldata::empty key", nullptr, ""},
+            {"getlocaldata", "empty key", ""},
+            {"setnotifytitle:Alert %s %d", nullptr, "notifyTitleChanged(Alert %s %d)"},
+            {"SetNotifyTitle:x", nullptr, ""},
+            {"setnotifyhtml:<p>a:b</p>", nullptr, "notifyContentChanged(<p>a:b</p>)"},
+            {"shownotify", nullptr, "notifyShown()"},
+            {"hidenotify:x", nullptr, "notifyHidden()"},
+            {"maximize", nullptr, "maximizeRequested()"},
+            {" maximize", nullptr, ""},
+            {"close", nullptr, "closeRequested()"},
+            {"", nullptr, ""},
+            {"playsound", "OK", ""},
+        };
+        Console console;
+        QList<std::pair<QMetaMethod, std::shared_ptr<QSignalSpy>>> spies;
+        const QMetaObject &meta = Console::staticMetaObject;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            if (meta.method(i).methodType() == QMetaMethod::Signal)
+                spies.append(
+                    {meta.method(i), std::make_shared<QSignalSpy>(&console, meta.method(i))});
+        }
+        for (const auto &[text, result, effect] : table) {
+            QCOMPARE(console.command(QString::fromUtf8(text)), QString::fromUtf8(result));
+            QStringList effects;
+            for (const auto &[signal, spy] : spies) {
+                for (const QVariantList &arguments : std::as_const(*spy)) {
+                    QStringList texts;
+                    for (const QVariant &argument : arguments)
+                        texts.append(argument.toString());
+                    effects.append(QString::fromLatin1(signal.name()) + u'(' + texts.join(u',') +
+                                   u')');
+                }
+                spy->clear();
+            }
+            QCOMPARE(effects.join(u';'), QString::fromUtf8(effect));
+        }
+    }
+
+    // Commands whose work goes on elsewhere, matched by name exactly: the look-up reaches the
+    // resolver and the sound its server only for the right name. Each is followed by one that is
+    // bound to get there after it (fetches and look-ups start in order).
+    void servicesByName()
+    {
+        server.route("/a.wav", "RIFF");
+        Console console;
+        QSignalSpy found(&console, &Console::hostNameFound);
+        for (const QString &text : {u"QUERYDNS:127.0.0.3"_s, u"querydns:127.1"_s})
+            console.command(text);
+        QTRY_COMPARE(found.size(), 1);
+        QCOMPARE(found.constFirst(), QVariantList({u"127.1"_s, u"host.test"_s}));
+        QCOMPARE(resolvedAddresses, QStringList{u"100007f"_s});
+        const QString sound = server.url(u"/a.wav"_s).toString();
+        for (const QString &text :
+             QStringList{u"PLAYSOUND:"_s + sound + u"?upper", u"playsound:"_s + sound})
+            console.command(text);
+        QTRY_VERIFY(server.targets.contains("/a.wav"));
+        QCOMPARE(server.targets, QByteArrayList{"/a.wav"});
+    }
+
+    // What the page's open command hands to the desktop, and what it refuses: one argument, no
+    // shell between; only http, https, mailto and tel; mail without file attachments; a burst
+    // bounded.
+    void open_data()
+    {
+        QTest::addColumn<QStringList>("addresses");
+        QTest::addColumn<QByteArray>("handed"); // what the opener got, one line per argument
+        QTest::addColumn<int>("refused");
+        QTest::newRow("https") << QStringList{u"https://example.invalid/a b?q=$HOME;x&y"_s}
+                               << QByteArray("1\nhttps://example.invalid/a%20b?q=$HOME;x&y\n") << 0;
+        QTest::newRow("schemes") << QStringList{u"file:///etc/passwd"_s, u"javascript:alert(1)"_s,
+                                                u"ssh://example.invalid"_s, u"/relative"_s,
+                                                u"tel:123"_s}
+                                 << QByteArray("1\ntel:123\n") << 4;
+        QTest::newRow("mail") << QStringList{u"mailto:x@example.org?Attach=/etc/passwd&subject=s"_s}
+                              << QByteArray("1\nmailto:x@example.org?subject=s\n") << 0;
+        QTest::newRow("burst") << QStringList(8, u"http://example.invalid/"_s)
+                               << QByteArray("1\nhttp://example.invalid/\n").repeated(5) << 3;
+    }
+    void open()
+    {
+        QFETCH(QStringList, addresses);
+        QFETCH(QByteArray, handed);
+        QFETCH(int, refused);
+        QFile::remove(QDir::temp().filePath(u"xdg-open.log"_s));
+        Console console;
+        logged.clear();
+        for (const QString &address : addresses)
+            console.command(u"open:"_s + address);
+        QCOMPARE(logged.filter(QRegularExpression(u"^Refused to open "_s)).size(), refused);
+        QTRY_COMPARE(opened(), handed);
+        if (addresses.size() >= DesktopOpener::burst)
+            return;
+        // A desktop without its opener says so.
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", "/nonexistent");
+        console.command(u"open:tel:1"_s);
+        QTRY_VERIFY(logged.contains(u"The desktop could not open tel:1"_s));
+        qputenv("PATH", path);
+    }
+
+    void commandLogLine_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("line");
+        const QString big(52428800, u'v'),
+            cut = QString(200, u'v') + u"\u2026(52 428 800 characters)";
+        QTest::newRow("short") << u"setnotifytitle:a:b"_s << u"setnotifytitle:a:b"_s;
+        QTest::newRow("stored value") << u"setlocaldata:token:secret"_s << u"setlocaldata:token"_s;
+        QTest::newRow("long argument") << u"setnotifyhtml:"_s + big << u"setnotifyhtml:"_s + cut;
+        QTest::newRow("long key") << u"setlocaldata:"_s + big + u":x" << u"setlocaldata:"_s + cut;
+        QTest::newRow("no colon") << big << cut;
+        QTest::newRow("pair kept whole") << QString(199, u'x') + u"\U0001F600x"
+                                         << QString(199, u'x') + u"\u2026(202 characters)";
+    }
+    void commandLogLine()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, line);
+        QCOMPARE(::commandLogLine(text), line);
+    }
+
+    void pureFunctions_data()
+    {
+        QTest::addColumn<QString>("function");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        const auto row = [](const char *function, const QString &input, const QString &output) {
+            QTest::addRow("%s %s", function, qPrintable(input))
+                << QString::fromLatin1(function) << input << output;
+        };
+        row("originOf", u"https://Console.Example:443/x?y#z"_s, u"https://console.example"_s);
+        row("originOf", u"http://h:8080/"_s, u"http://h:8080"_s);
+        row("originOf", u"http://h:80/"_s, u"http://h"_s);
+        row("originOf", u"about:blank"_s, u""_s);
+        row("originOf", u"data:text/html,x"_s, u""_s);
+        row("split", u"a:b:c"_s, u"a|b:c"_s);
+        row("split", u"a"_s, u"a|"_s);
+        row("split", u":"_s, u"|"_s);
+        row("isOpenable", u"HTTPS://x/"_s, u"true"_s);
+        row("isOpenable", u"mailto:x@y"_s, u"true"_s);
+        row("isOpenable", u"file:///etc/passwd"_s, u"false"_s);
+        row("isOpenable", u"http://[x"_s, u"false"_s);
+        row("display", u"XDG_SESSION_TYPE=Wayland DISPLAY=:0"_s, u"xcb"_s);
+        row("display", u"WAYLAND_DISPLAY=w DISPLAY=:0 QT_QPA_PLATFORM=wayland"_s, u""_s);
+        row("display", u"WAYLAND_DISPLAY=w"_s, u""_s);
+        row("display", u"DISPLAY=:0"_s, u""_s);
+    }
+    void pureFunctions()
+    {
+        QFETCH(QString, function);
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        QString got;
+        if (function == u"originOf") {
+            got = consoleurl::originOf(QUrl(input));
+        } else if (function == u"split") {
+            const CommandText command = CommandText::split(input);
+            QVERIFY(!command.name.isNull() && !command.argument.isNull());
+            got = command.name + u'|' + command.argument;
+        } else if (function == u"isOpenable") {
+            got = desktoplink::isOpenable(QUrl(input)) ? u"true"_s : u"false"_s;
+        } else {
+            QProcessEnvironment environment;
+            for (const QString &pair : input.split(u' '))
+                environment.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+            got = QString::fromLatin1(displayplatform::preferred(environment));
+        }
+        QCOMPARE(got, output);
     }
 
     void scriptCall_data()
@@ -138,140 +267,7 @@ private slots:
                      QStringList({text, name.isNull() ? u""_s : name}));
         }
     }
-
-    void lookupLimit()
-    {
-        platform::setReverseResolver([](quint32) {
-            lookupGate.acquire();
-            return QString();
-        });
-        QList<QPointer<DnsThread>> workers;
-        int answered = 0;
-        for (int i = 0; i < 40; ++i) {
-            workers.append(new DnsThread);
-            workers.last()->address = u"10.0.0.1"_s;
-            connect(workers.last(), &DnsThread::querydns, this, [&] { ++answered; });
-            DnsThread::schedule(workers.last());
-        }
-        const auto running = std::count_if(workers.cbegin(), workers.cend(),
-                                           [](const auto &w) { return w->isRunning(); });
-        lookupGate.release(40);
-        QCOMPARE(running, 32);
-        QTRY_COMPARE(answered, 40);
-        QTRY_VERIFY(std::all_of(workers.cbegin(), workers.cend(), [](auto &w) { return !w; }));
-        platform::setReverseResolver(nullptr);
-    }
-
-    void systemResolverGivesNamesOnly()
-    {
-        // The child resolves from /etc/hosts alone, in a mount namespace of its own, so that
-        // the system's DNS server is never asked; an address without a name gives no name.
-        QProcess child;
-        child.setWorkingDirectory(tmp->path());
-        child.start(u"unshare"_s,
-                    {u"-rm"_s, u"sh"_s, u"-c"_s,
-                     u"echo 'hosts: files' >nss && mount --bind nss /etc/nsswitch.conf"
-                     " && exec \"$0\" --resolve"_s,
-                     QCoreApplication::applicationFilePath()});
-        QVERIFY(child.waitForFinished(30000));
-        if (child.exitCode() != 0)
-            QSKIP(qPrintable(u"no private mount namespace: "_s +
-                             QString::fromLocal8Bit(child.readAllStandardError())));
-        QCOMPARE(child.readAllStandardOutput(), QByteArray("localhost||"));
-    }
-
-    void sounds_data()
-    {
-        QTest::addColumn<QByteArray>("path"); // held paths answer 100 bytes, then wait
-        QTest::addColumn<QString>("taker");   // what holds the sound's name in the directory
-        QTest::addColumn<QString>("logStart");
-        const auto row = [](const char *tag, const char *path, const char *taker, const char *log) {
-            QTest::newRow(tag) << QByteArray(path) << QString::fromLatin1(taker)
-                               << QString::fromLatin1(log);
-        };
-        row("played, then again from disk", "/redirected/ding.wav", "", "Play file");
-        row("404", "/none/ding.wav", "", "Error: HTTP 404 Not Found");
-        row("dropped", "/held/ding.wav", "", "Error: ");
-        row("stalled", "/held/ding.wav", "", "Error: The download did not finish within 3 s");
-        for (const char *kind : {"socket", "fifo", "link", "dir"})
-            row(kind, "/store/ding.wav", kind, "Unable to save the file");
-        row("socket made while fetching", "/taken/ding.wav", "socket", "Unable to save the file");
-    }
-    void sounds()
-    {
-        QFETCH(QByteArray, path);
-        QFETCH(QString, taker);
-        QFETCH(QString, logStart);
-        server.route("/redirected/ding.wav", "/store/ding.wav", HttpServer::Redirect);
-        server.route("/store/ding.wav", wav);
-        server.route("/held/ding.wav", wav, HttpServer::Hold);
-        server.route("/taken/ding.wav", wav, HttpServer::Hold);
-        const QString name = tmp->filePath(u"ding.wav"_s), target = tmp->filePath(u"target"_s);
-        QLocalServer socket;
-        const auto takeName = [&] {
-            if (taker == u"socket")
-                QVERIFY(socket.listen(name));
-            else if (taker == u"fifo")
-                QCOMPARE(mkfifo(QFile::encodeName(name).constData(), 0600), 0);
-            else if (taker == u"dir")
-                QVERIFY(QDir().mkdir(name));
-            else if (taker == u"link")
-                QVERIFY(QFile::link(target, name));
-        };
-        const bool during = path.startsWith("/taken"), ok = logStart == u"Play file";
-        if (!during)
-            takeName();
-        const qsizetype requests = server.targets.size();
-        Sound sound(server.url(QString::fromLatin1(path) + u"?v=2"));
-        if (path.startsWith("/held") || during) {
-            QTRY_COMPARE(server.targets.size(), requests + 1);
-            takeName();
-            server.sendHeld(during ? -1 : 100);
-            if (QTest::currentDataTag() == QByteArray("dropped"))
-                server.sendHeld(0);
-        }
-        struct stat before = {}, after = {}; // an entry the program did not write stays as it was
-        lstat(QFile::encodeName(name).constData(), &before);
-        QTRY_VERIFY_WITH_TIMEOUT(!sound.object, 30000);
-        QVERIFY2(log().size() == 1 && log().constFirst().startsWith(logStart),
-                 qPrintable(log().join(u'|')));
-        QCOMPARE(sound.played, QList<QVariantList>(ok, {true}));
-        lstat(QFile::encodeName(name).constData(), &after);
-        QVERIFY(taker.isEmpty() ||
-                (after.st_ino == before.st_ino && after.st_mode == before.st_mode));
-        QVERIFY(!QFile::exists(target)); // nothing written through a link
-        // Only a complete answer with a good status is kept, under the last segment's name.
-        QCOMPARE(
-            QDir(tmp->path()).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
-            ok || !taker.isEmpty() ? QStringList{u"ding.wav"_s} : QStringList());
-        if (ok) {
-            const QDeadlineTimer length(100);
-            Sound again(server.url(u"/elsewhere/ding.wav"_s, u"localhost"_s));
-            QTRY_VERIFY_WITH_TIMEOUT(!again.object, 30000);
-            QCOMPARE(again.played, QList<QVariantList>({{true}}));
-            QVERIFY(length.hasExpired()); // played to the end of its 100 ms
-            QCOMPARE(server.targets.size(), requests + 2);
-            QCOMPARE(log(), QStringList(2, u"Play file " + name));
-        }
-    }
 };
 
-int main(int argc, char **argv)
-{
-    if (argc == 2 && qstrcmp(argv[1], "--resolve") == 0) {
-        for (const char *address : {"127.0.0.1", "10.0.0.6"})
-            std::cout << qPrintable(platform::systemReverseLookup(platform::ipv4FromText(address)))
-                      << '|';
-        return 0;
-    }
-    QCoreApplication app(argc, argv);
-    if (argc == 2 && qstrcmp(argv[1], "--check-store") == 0) {
-        const auto cases = storeCases();
-        return std::count_if(cases.cbegin(), cases.cend(),
-                             [](const auto &c) { return localstore::read(c.first) != c.second; });
-    }
-    TestCore test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestCore)
 #include "tst_core.moc"

@@ -1,0 +1,176 @@
+#include "console/console.h"
+
+#include "console/commandtext.h"
+#include "console/localstore.h"
+#include "services/desktopopener.h"
+#include "services/dnsthread.h"
+#include "services/sound/soundthread.h"
+
+#include <QDebug>
+
+struct Console::Command
+{
+    const char16_t *name;
+    const char16_t *result;
+    QString (Console::*run)(const QString &argument);
+};
+
+const QList<Console::Command> &Console::table()
+{
+    static const QList<Command> commands = {
+        {u"getlocaldata", nullptr, &Console::getLocalData},
+        {u"setlocaldata", nullptr, &Console::setLocalData},
+        {u"setnotifytitle", nullptr, &Console::setNotifyTitle},
+        {u"setnotifyhtml", nullptr, &Console::setNotifyHtml},
+        {u"maximize", nullptr, &Console::maximize},
+        {u"open", nullptr, &Console::open},
+        {u"close", nullptr, &Console::close},
+        {u"shownotify", nullptr, &Console::showNotify},
+        {u"hidenotify", nullptr, &Console::hideNotify},
+        {u"querydns", nullptr, &Console::queryDns},
+        {u"playsound", u"OK", &Console::playSound},
+    };
+    return commands;
+}
+
+QList<std::pair<QString, QString>> Console::commands()
+{
+    QList<std::pair<QString, QString>> list;
+    for (const Command &command : table())
+        list.append({QString::fromUtf16(command.name),
+                     command.result ? QString::fromUtf16(command.result) : QString()});
+    return list;
+}
+
+Console::Console(QObject *parent)
+    : QObject(parent), opener(new DesktopOpener(this)), watcher(new localstore::Watcher(this))
+{
+    knownValues = localstore::snapshot();
+    connect(watcher, &localstore::Watcher::changed, this, &Console::storeFileChanged);
+}
+
+Console::~Console() = default;
+
+QString Console::command(const QString &text)
+{
+    qDebug().noquote() << commandLogLine(text);
+    const CommandText command = CommandText::split(text);
+    for (const Command &entry : table()) {
+        if (command.name == entry.name) {
+            const QString result = (this->*entry.run)(command.argument);
+            return entry.result ? QString::fromUtf16(entry.result) : result;
+        }
+    }
+    return QString();
+}
+
+bool Console::isReady() const
+{
+    return true;
+}
+
+QHash<QString, QString> Console::storedValues() const
+{
+    return localstore::snapshot();
+}
+
+void Console::followLink(const QUrl &url)
+{
+    qDebug().noquote() << "linkClicked";
+    qDebug().noquote() << url.toString();
+    opener->open(url);
+}
+
+QString Console::getLocalData(const QString &key)
+{
+    return localstore::read(key);
+}
+
+QString Console::setLocalData(const QString &keyAndValue)
+{
+    QString key, value;
+    if (splitKeyValue(keyAndValue, &key, &value))
+        localstore::write(key, value);
+    return QString();
+}
+
+QString Console::setNotifyTitle(const QString &title)
+{
+    emit notifyTitleChanged(title);
+    return QString();
+}
+
+QString Console::setNotifyHtml(const QString &html)
+{
+    emit notifyContentChanged(html);
+    return QString();
+}
+
+QString Console::maximize(const QString &)
+{
+    emit maximizeRequested();
+    return QString();
+}
+
+QString Console::open(const QString &address)
+{
+    opener->open(QUrl(address));
+    return QString();
+}
+
+QString Console::close(const QString &)
+{
+    emit closeRequested();
+    return QString();
+}
+
+QString Console::showNotify(const QString &)
+{
+    emit notifyShown();
+    return QString();
+}
+
+QString Console::hideNotify(const QString &)
+{
+    emit notifyHidden();
+    return QString();
+}
+
+QString Console::queryDns(const QString &address)
+{
+    auto *worker = new DnsThread;
+    worker->address = address;
+    connect(worker, &DnsThread::querydns, this, [this](QString address, QString hostName) {
+        qDebug().noquote() << "handle_querydns";
+        emit hostNameFound(address, hostName);
+    });
+    DnsThread::schedule(worker);
+    return QString();
+}
+
+QString Console::playSound(const QString &url)
+{
+    auto *sound = new SoundThread;
+    sound->url = url;
+    sound->start();
+    return QString();
+}
+
+void Console::storeFileChanged()
+{
+    const QHash<QString, QString> now = localstore::snapshot();
+    QHash<QString, QString> changed;
+    QStringList removed;
+    for (auto it = now.cbegin(); it != now.cend(); ++it) {
+        const auto was = knownValues.constFind(it.key());
+        if (was == knownValues.cend() || *was != it.value())
+            changed.insert(it.key(), it.value());
+    }
+    for (auto it = knownValues.cbegin(); it != knownValues.cend(); ++it) {
+        if (!now.contains(it.key()))
+            removed.append(it.key());
+    }
+    knownValues = now;
+    if (!changed.isEmpty() || !removed.isEmpty())
+        emit storeChanged(changed, removed);
+}
