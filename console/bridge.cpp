@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QTimer>
 #include <QWebEnginePage>
@@ -32,8 +33,11 @@ namespace {
 
 const QByteArray secretHeader = QByteArrayLiteral("X-Brindleton-Secret");
 
-// The most that one script task's commands may amount to, in characters; more is refused.
+// The most that one request's commands may amount to, in characters; more is refused. The page
+// script refuses, command by command, what would take one script task beyond maxTaskChars, which
+// leaves room for the request's own framing.
 constexpr qsizetype maxCommandChars = 64 * 1024 * 1024;
+constexpr qsizetype maxTaskChars = maxCommandChars - 4096;
 
 // How long commands are carried out before the window's other work has its turn.
 constexpr qint64 sliceMs = 4;
@@ -196,7 +200,10 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, Console *console, QO
                              {QStringLiteral("secret"), literal(secret)},
                              {QStringLiteral("updateEvent"), literal(updateEvent)},
                              {QStringLiteral("linkEvent"), linkEvent},
-                             {QStringLiteral("results"), fixedResults()}}));
+                             {QStringLiteral("results"), fixedResults()},
+                             {QStringLiteral("read"), literal(Console::readCommand())},
+                             {QStringLiteral("write"), literal(Console::writeCommand())},
+                             {QStringLiteral("maxTaskChars"), QString::number(maxTaskChars)}}));
     insertScript(page, QStringLiteral("links.js"), true,
                  jsonObject({{QStringLiteral("origin"), literal(origin)},
                              {QStringLiteral("linkEvent"), linkEvent}}));
@@ -281,7 +288,7 @@ void Bridge::runCommands()
         Delivery &delivery = deliveries.head();
         while (delivery.done < delivery.texts.size() && slice.elapsed() < sliceMs &&
                console->isReady())
-            console->command(delivery.texts.at(delivery.done++).toString());
+            carryOut(delivery.texts.at(delivery.done++));
         if (delivery.done < delivery.texts.size())
             break;
         lastDocument = delivery.document;
@@ -295,6 +302,21 @@ void Bridge::runCommands()
     // The rest after the window's own events, or once the services can take more.
     if (!deliveries.isEmpty() && console->isReady())
         QTimer::singleShot(0, this, &Bridge::runCommands);
+}
+
+void Bridge::carryOut(const QJsonValue &command)
+{
+    if (command.isString()) {
+        console->command(command.toString());
+        return;
+    }
+    // A command that the page's script refused for its size; it tells its name and length.
+    const QJsonObject refused = command.toObject();
+    qCWarning(lcBridge).noquote() << "Refused the command"
+                                  << refused.value(u"name").toString().left(200) << "of"
+                                  << qint64(refused.value(u"length").toDouble())
+                                  << "characters: one script task's commands may hold at most"
+                                  << maxTaskChars << "characters";
 }
 
 void Bridge::sendStoreUpdate(const QHash<QString, QString> &values, const QStringList &removed)

@@ -92,6 +92,7 @@ private:
     // carried out.
     void takeCommands(QWebEngineUrlRequestJob *job, const QString &piece);
     void runCommands();
+    void carryOut(const QJsonValue &command);
     void sendStoreUpdate(const QHash<QString, QString> &values, const QStringList &removed);
     void runCalls();
 

@@ -12,7 +12,7 @@ struct Console::Command
 {
     const char16_t *name;
     const char16_t *result;
-    QString (Console::*run)(const QString &argument);
+    Handler run;
 };
 
 const QList<Console::Command> &Console::table()
@@ -40,6 +40,25 @@ QList<std::pair<QString, QString>> Console::commands()
         list.append({QString::fromUtf16(command.name),
                      command.result ? QString::fromUtf16(command.result) : QString()});
     return list;
+}
+
+QString Console::nameOf(Handler handler)
+{
+    for (const Command &command : table()) {
+        if (command.run == handler)
+            return QString::fromUtf16(command.name);
+    }
+    return QString();
+}
+
+QString Console::readCommand()
+{
+    return nameOf(&Console::getLocalData);
+}
+
+QString Console::writeCommand()
+{
+    return nameOf(&Console::setLocalData);
 }
 
 Console::Console(QObject *parent)

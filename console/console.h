@@ -30,6 +30,10 @@ public:
     // Every command's name with the result it always gives, null for most; getlocaldata gives the
     // stored value instead. The one list of the commands: the page's script answers from it.
     static QList<std::pair<QString, QString>> commands();
+    // The names of the commands that read and write the store, which the page's script answers
+    // from its copy.
+    static QString readCommand();
+    static QString writeCommand();
 
     // Carries out a command text ("name:argument") and gives its result. A name is matched
     // exactly; any other text does nothing and gives null.
@@ -60,7 +64,9 @@ signals:
 
 private:
     struct Command;
+    using Handler = QString (Console::*)(const QString &argument);
     static const QList<Command> &table();
+    static QString nameOf(Handler handler);
 
     QString getLocalData(const QString &key);
     QString setLocalData(const QString &keyAndValue);

@@ -21,6 +21,7 @@ DesktopOpener::DesktopOpener(QObject *parent) : QObject(parent)
 DesktopOpener::~DesktopOpener()
 {
     starter.waitForDone();
+    collect(); // those still running are left to the end of the process
 }
 
 void DesktopOpener::open(const QUrl &url)

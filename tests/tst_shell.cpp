@@ -219,6 +219,16 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(loaded.size(), 1 + round, 20000);
             QCOMPARE(call(u"getlocaldata:round"_s), u"\"%1\""_s.arg(round));
         }
+
+        // One task's commands beyond the budget: those before the one that crosses it are carried
+        // out; that one and those after it are refused, each with a line, and the page's copy
+        // keeps what it had.
+        warnings.clear();
+        evaluate(page(), u"for (const v of ['1', 'x'.repeat(64 << 20), '2'])"
+                         "webkitExternal.command('setlocaldata:round:' + v); 1"_s);
+        QCOMPARE(call(u"getlocaldata:round"_s), u"\"1\""_s);
+        QTRY_COMPARE(warnings.filter(u"Refused the command setlocaldata of "_s).size(), 2);
+        QCOMPARE(shell->console().storedValues().value(u"round"_s), u"1"_s);
     }
     void lookups()
     {

@@ -17,6 +17,7 @@
   if (Object.prototype.hasOwnProperty.call(window, 'webkitExternal')) return;
 
   const secret = settings.secret, updateEvent = settings.updateEvent;
+  const readCommand = settings.read, writeCommand = settings.write;
   const fixedResults = new Map(Object.entries(settings.results));
   // A request carries at most this many characters of commands: percent-encoded, it stays well
   // within the engine's 2 MiB limit on addresses.
@@ -71,6 +72,9 @@
   }
   const documentId = apply(slice, toStr(random()), [2]) + toStr(now());
   let sequence = 0, scheduled = false, outbox = [], outboxChars = 0;
+  // What this script task has sent, in characters; past the shell's budget, the task's commands
+  // are refused from the one that would cross it to the task's end, and the page is told.
+  let taskChars = 0, refusing = false;
 
   function deliver(text, last) {
     if (request('commands', text) === null && last) {
@@ -80,8 +84,14 @@
 
   // Sends the commands waiting in the outbox, in pieces that fit in a request; a piece never
   // splits a surrogate pair.
-  function flush() {
+  function endTask() {
     scheduled = false;
+    taskChars = 0;
+    refusing = false;
+    flush();
+  }
+
+  function flush() {
     if (outbox.length === 0) return;
     const text = sequence + ':' + stringify(outbox);
     outbox = [];
@@ -114,11 +124,25 @@
 
   function command(text) {
     text = toStr(text);
-    const number = ++sequence;
     const colon = apply(indexOf, text, [':']);
     const name = colon < 0 ? text : apply(slice, text, [0, colon]);
     const argument = colon < 0 ? '' : apply(slice, text, [colon + 1]);
-    if (name === 'setlocaldata') {
+    const size = stringify(text).length;
+    if (refusing || taskChars + size > settings.maxTaskChars) {
+      refusing = true;
+      reportError('webkitExternal: refused the command ' + apply(slice, name, [0, 200]) + ' of ' +
+                  text.length + ' characters: one script task may send at most ' +
+                  settings.maxTaskChars + ' characters of commands');
+      apply(push, outbox, [{ name: apply(slice, name, [0, 200]), length: text.length }]);
+      if (!scheduled) {
+        scheduled = true;
+        later(endTask);
+      }
+      return null;
+    }
+    taskChars += size;
+    const number = ++sequence;
+    if (name === writeCommand) {
       const split = apply(indexOf, argument, [':']);
       const key = apply(slice, argument, [0, split]);
       // The store refuses keys that are not valid Unicode.
@@ -133,9 +157,9 @@
       flush();
     } else if (!scheduled) {
       scheduled = true;
-      later(flush);
+      later(endTask);
     }
-    if (name === 'getlocaldata') {
+    if (name === readCommand) {
       return apply(has, store, [argument]) ? apply(get, store, [argument]) : null;
     }
     return apply(has, fixedResults, [name]) ? apply(get, fixedResults, [name]) : null;
