@@ -11,7 +11,6 @@
 #include "notify/notifywindow.h"
 #include "notify/webview.h"
 #include "platform/platform.h"
-#include "services/dnsthread.h"
 #include "services/scriptcall.h"
 #include "services/sound/soundthread.h"
 
@@ -40,6 +39,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     prepareForWebView(this);
     opener.setMaxThreadCount(1);
     opener.setExpiryTimeout(1000);
+    connect(&lookups, &ReverseLookupService::found, this, &MainWindow::handle_querydns);
 
     // A named profile keeps its data on disk; the HTTP cache goes to "brncache"
     // in the application's cache location.
@@ -189,11 +189,7 @@ QString MainWindow::command(const QString &text)
     } else if (name == u"hidenotify") {
         notifyWindow->setVisible(false);
     } else if (name == u"querydns") {
-        auto *worker = new DnsThread;
-        worker->mainWindow = this;
-        worker->address = argument;
-        connect(worker, &DnsThread::querydns, this, &MainWindow::handle_querydns);
-        DnsThread::schedule(worker);
+        lookups.lookUp(argument);
     } else if (name == u"playsound") {
         auto *sound = new SoundThread;
         sound->url = argument;
