@@ -3,7 +3,7 @@
 #include "console/commandtext.h"
 #include "console/localstore.h"
 #include "services/desktopopener.h"
-#include "services/dnsthread.h"
+#include "services/reverselookup.h"
 #include "services/sound/soundthread.h"
 
 #include <QDebug>
@@ -62,8 +62,15 @@ QString Console::writeCommand()
 }
 
 Console::Console(QObject *parent)
-    : QObject(parent), opener(new DesktopOpener(this)), watcher(new localstore::Watcher(this))
+    : QObject(parent), opener(new DesktopOpener(this)), lookups(new ReverseLookupService(this)),
+      watcher(new localstore::Watcher(this))
 {
+    connect(lookups, &ReverseLookupService::found, this,
+            [this](const QString &address, const QString &hostName) {
+                qDebug().noquote() << "handle_querydns";
+                emit hostNameFound(address, hostName);
+            });
+    connect(lookups, &ReverseLookupService::roomAvailable, this, &Console::readyForCommands);
     knownValues = localstore::snapshot();
     connect(watcher, &localstore::Watcher::changed, this, &Console::storeFileChanged);
 }
@@ -85,7 +92,7 @@ QString Console::command(const QString &text)
 
 bool Console::isReady() const
 {
-    return true;
+    return !lookups->isFull();
 }
 
 QHash<QString, QString> Console::storedValues() const
@@ -157,13 +164,7 @@ QString Console::hideNotify(const QString &)
 
 QString Console::queryDns(const QString &address)
 {
-    auto *worker = new DnsThread;
-    worker->address = address;
-    connect(worker, &DnsThread::querydns, this, [this](QString address, QString hostName) {
-        qDebug().noquote() << "handle_querydns";
-        emit hostNameFound(address, hostName);
-    });
-    DnsThread::schedule(worker);
+    lookups->lookUp(address);
     return QString();
 }
 

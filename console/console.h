@@ -14,7 +14,7 @@
 #include <utility>
 
 class DesktopOpener;
-class DnsThread;
+class ReverseLookupService;
 
 namespace localstore {
 class Watcher;
@@ -83,6 +83,7 @@ private:
     void storeFileChanged();
 
     DesktopOpener *opener;
+    ReverseLookupService *lookups;
     localstore::Watcher *watcher;
     QHash<QString, QString> knownValues;
 };

@@ -1,18 +1,35 @@
-// Reverse look-ups: the bound on those running, and the system's resolver.
+// Reverse look-ups: the bound on those running and pending, identical look-ups shared, the
+// service's end while a resolver is held, and the system's resolver.
 #include "platform/platform.h"
-#include "services/dnsthread.h"
+#include "services/reverselookup.h"
 
 #include <QProcess>
 #include <QSemaphore>
+#include <QThreadPool>
 #include <QtTest>
 
+#include <atomic>
 #include <iostream>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
+// The look-ups' resolver: holds each call until the gate lets it through, notes when more than
+// 32 are held at once, and names an address by its number.
 QSemaphore lookupGate;
+std::atomic<int> resolverCalls, resolving;
+std::atomic<bool> tooManyResolving;
+
+QString heldResolver(quint32 address)
+{
+    ++resolverCalls;
+    if (++resolving > 32)
+        tooManyResolving = true;
+    lookupGate.acquire();
+    --resolving;
+    return QString::number(address);
+}
 
 } // namespace
 
@@ -23,27 +40,62 @@ class TestLookup : public QObject
     QTemporaryDir tmp;
 
 private slots:
-    void lookupLimit()
+    void initTestCase() { platform::setReverseResolver(&heldResolver); }
+    void init()
     {
-        platform::setReverseResolver([](quint32) {
-            lookupGate.acquire();
-            return QString();
+        lookupGate.acquire(lookupGate.available());
+        resolverCalls = 0;
+        tooManyResolving = false;
+    }
+
+    void lookups_data()
+    {
+        // Looked up in turn, `count` calls in all; none: the call's number, an address of its own.
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<int>("count"); // the bound: full after the last call only
+        QTest::addColumn<int>("resolutions");
+        QTest::newRow("distinct addresses") << QStringList() << 1024 << 1024;
+        QTest::newRow("one address") << QStringList{u"127.1"_s, u"127.0.0.1"_s} << 65536 << 1;
+    }
+    void lookups()
+    {
+        QFETCH(QStringList, texts);
+        QFETCH(int, count);
+        QFETCH(int, resolutions);
+        ReverseLookupService service;
+        QSignalSpy room(&service, &ReverseLookupService::roomAvailable);
+        QHash<QString, int> expected, answered; // "text|name": calls
+        // Each answer lets one more held resolution through, so that as many run as may.
+        connect(&service, &ReverseLookupService::found, this, [&](auto &text, auto &name) {
+            ++answered[text + u'|' + name];
+            lookupGate.release();
         });
-        QList<QPointer<DnsThread>> workers;
-        int answered = 0;
-        for (int i = 0; i < 40; ++i) {
-            workers.append(new DnsThread);
-            workers.last()->address = u"10.0.0.1"_s;
-            connect(workers.last(), &DnsThread::querydns, this, [&] { ++answered; });
-            DnsThread::schedule(workers.last());
+        for (int i = 0; i < count; ++i) {
+            QVERIFY(!service.isFull());
+            const QString text = texts.isEmpty() ? QString::number(i) : texts[i % texts.size()];
+            service.lookUp(text);
+            ++expected[text + u'|' + QString::number(platform::ipv4FromText(text.toLatin1()))];
         }
-        const auto running = std::count_if(workers.cbegin(), workers.cend(),
-                                           [](const auto &w) { return w->isRunning(); });
-        lookupGate.release(40);
-        QCOMPARE(running, 32);
-        QTRY_COMPARE(answered, 40);
-        QTRY_VERIFY(std::all_of(workers.cbegin(), workers.cend(), [](auto &w) { return !w; }));
-        platform::setReverseResolver(nullptr);
+        QVERIFY(service.isFull());
+        QTRY_COMPARE(resolving.load(), qMin(resolutions, 32));
+        lookupGate.release();
+        QSignalSpy found(&service, &ReverseLookupService::found);
+        while (answered != expected)
+            QVERIFY(found.wait());
+        QCOMPARE(resolverCalls.load(), resolutions);
+        QVERIFY(!tooManyResolving);
+        QCOMPARE(room.size(), 1);
+    }
+
+    void destroyedWhileResolving()
+    {
+        auto *service = new ReverseLookupService;
+        const QPointer<QThreadPool> pool = service->findChild<QThreadPool *>();
+        service->lookUp(u"abc"_s);
+        QTRY_COMPARE(resolving.load(), 1);
+        delete service; // returns with the resolver still held
+        lookupGate.release();
+        QTRY_VERIFY(!pool); // the answer went nowhere; the resolver's thread handed the pool back
     }
 
     void systemResolverGivesNamesOnly()

@@ -246,8 +246,9 @@ private slots:
         call(u"querydns:10.0.0.9"_s);
         QVERIFY(load(page(), other.url(u"/second"_s)));
         QCOMPARE(evaluate(page(), u"early"_s).toString(), u"undefined"_s);
+        QSignalSpy answered(&shell->console(), &Console::hostNameFound);
         heldLookup.release();
-        QTRY_VERIFY(debugLines.contains(u"handle_querydns"_s));
+        QVERIFY(answered.wait());
         evaluate(page(), u"1"_s); // the call to the page is sent before this answer comes
         QCOMPARE(evaluate(page(), u"lookups.length"_s).toInt(), 0);
     }
