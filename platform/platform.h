@@ -1,5 +1,5 @@
 // The thin layer over the operating system: name resolution, the store's settings, file
-// names, the desktop's opener and the C library's memory.
+// names, opening a file of one's own, the desktop's opener and the C library's memory.
 // Each operating system provides its own implementation file; everything else in
 // the program reaches the system only through these functions.
 #pragma once
@@ -11,6 +11,8 @@
 #include <QtGlobal>
 
 #include <memory>
+
+class QFile;
 
 namespace platform {
 
@@ -44,6 +46,14 @@ bool fileNamesIgnoreCase();
 
 // Whether the character may not stand in a file name (beyond "/" and NUL).
 bool isReservedInFileNames(QChar c);
+
+// Opens the file at path for reading into file, only if it is a regular file that the current
+// user owns and that has no other link: one that this user wrote, not one that another account
+// put or linked at the name in a shared directory. A symbolic link (or reparse point) at the
+// name is not followed, and the open never waits (for a FIFO's writer, say). What is checked is
+// the opened file, not the name, so an entry swapped in meanwhile cannot pass. Returns false,
+// with file left closed, for anything else, nothing at the path included. Safe from any thread.
+bool openOwnFile(const QString &path, QFile *file);
 
 // Hands an absolute address to the desktop, which opens it in the user's browser, mail or
 // phone program: xdg-open on Linux, the shell's association on Windows. Returns once the
