@@ -13,7 +13,6 @@
 #include "platform/platform.h"
 #include "services/dnsthread.h"
 #include "services/scriptcall.h"
-#include "services/sound/soundthread.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -195,9 +194,7 @@ QString MainWindow::command(const QString &text)
         connect(worker, &DnsThread::querydns, this, &MainWindow::handle_querydns);
         DnsThread::schedule(worker);
     } else if (name == u"playsound") {
-        auto *sound = new SoundThread;
-        sound->url = argument;
-        sound->start();
+        sound.play(argument);
     }
     return fixedResult(name);
 }

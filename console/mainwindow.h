@@ -13,6 +13,7 @@ class QWebEngineProfile;
 class Ui_MainWindow;
 
 #include "console/bridge.h"
+#include "services/sound/soundservice.h"
 
 class MainWindow : public QMainWindow
 {
@@ -55,5 +56,6 @@ private:
     ConsolePage *page = nullptr;
     bridge::Bridge *bridge = nullptr;
     QThreadPool opener; // starts the desktop's opener, so that the window never waits for it
+    SoundService sound;
     quint64 titleChanges = 0;
 };
