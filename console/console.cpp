@@ -4,7 +4,7 @@
 #include "console/localstore.h"
 #include "services/desktopopener.h"
 #include "services/reverselookup.h"
-#include "services/sound/soundthread.h"
+#include "services/sound/soundservice.h"
 
 #include <QDebug>
 
@@ -63,14 +63,16 @@ QString Console::writeCommand()
 
 Console::Console(QObject *parent)
     : QObject(parent), opener(new DesktopOpener(this)), lookups(new ReverseLookupService(this)),
-      watcher(new localstore::Watcher(this))
+      sounds(new SoundService(this)), watcher(new localstore::Watcher(this))
 {
     connect(lookups, &ReverseLookupService::found, this,
             [this](const QString &address, const QString &hostName) {
                 qDebug().noquote() << "handle_querydns";
                 emit hostNameFound(address, hostName);
             });
+    // A page's commands wait while a service holds as much as it may.
     connect(lookups, &ReverseLookupService::roomAvailable, this, &Console::readyForCommands);
+    connect(sounds, &SoundService::roomAvailable, this, &Console::readyForCommands);
     knownValues = localstore::snapshot();
     connect(watcher, &localstore::Watcher::changed, this, &Console::storeFileChanged);
 }
@@ -92,7 +94,7 @@ QString Console::command(const QString &text)
 
 bool Console::isReady() const
 {
-    return !lookups->isFull();
+    return !lookups->isFull() && !sounds->isFull();
 }
 
 QHash<QString, QString> Console::storedValues() const
@@ -170,9 +172,7 @@ QString Console::queryDns(const QString &address)
 
 QString Console::playSound(const QString &url)
 {
-    auto *sound = new SoundThread;
-    sound->url = url;
-    sound->start();
+    sounds->play(url);
     return QString();
 }
 

@@ -15,6 +15,7 @@
 
 class DesktopOpener;
 class ReverseLookupService;
+class SoundService;
 
 namespace localstore {
 class Watcher;
@@ -84,6 +85,7 @@ private:
 
     DesktopOpener *opener;
     ReverseLookupService *lookups;
+    SoundService *sounds;
     localstore::Watcher *watcher;
     QHash<QString, QString> knownValues;
 };

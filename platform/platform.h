@@ -12,6 +12,8 @@
 
 #include <memory>
 
+class QFile;
+
 namespace platform {
 
 // Converts dotted IPv4 text the way inet_addr does (short forms such as "127.1"
@@ -44,6 +46,14 @@ bool fileNamesIgnoreCase();
 
 // Whether the character may not stand in a file name (beyond "/" and NUL).
 bool isReservedInFileNames(QChar c);
+
+// Opens the file at path for reading into file, only if it is a regular file that the current
+// user owns and that has no other link: one that this user wrote, not one that another account
+// put or linked at the name in a shared directory. A symbolic link (or reparse point) at the
+// name is not followed, and the open never waits (for a FIFO's writer, say). What is checked is
+// the opened file, not the name, so an entry swapped in meanwhile cannot pass. Returns false,
+// with file left closed, for anything else, nothing at the path included. Safe from any thread.
+bool openOwnFile(const QString &path, QFile *file);
 
 // Hands an absolute address to the desktop, which opens it in the user's browser, mail or phone
 // program: xdg-open on Linux, the shell's association on Windows. Returns once the opener runs,

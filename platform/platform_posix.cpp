@@ -1,11 +1,15 @@
 #include "platform/platform.h"
 
+#include <QFile>
+
 #include <arpa/inet.h>
 #include <csignal>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +55,24 @@ bool fileNamesIgnoreCase()
 bool isReservedInFileNames(QChar c)
 {
     return c == u'/' || c.unicode() == 0;
+}
+
+bool openOwnFile(const QString &path, QFile *file)
+{
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    // Reads block again once the file is known to be a regular one: O_NONBLOCK was for the
+    // open alone.
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid() ||
+        info.st_nlink != 1 || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+        !file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 qint64 openOnDesktop(const QUrl &url)

@@ -1,10 +1,14 @@
 #include "platform/platform.h"
 
+#include <QFile>
 #include <QScopeGuard>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <aclapi.h> // as shellapi.h, needs windows.h
+#include <fcntl.h>
+#include <io.h>
 #include <objbase.h>
 #include <shellapi.h> // needs windows.h, which winsock2.h brings in first
 
@@ -20,6 +24,28 @@ void startWinsock()
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }();
     Q_UNUSED(started);
+}
+
+// Whether the file's owner is the one that this process gives what it creates: the user, or the
+// Administrators group for an elevated administrator.
+bool ownedByThisProcessOwner(HANDLE file)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS)
+        return false;
+    const auto freeDescriptor = qScopeGuard([descriptor] { LocalFree(descriptor); });
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    const auto closeToken = qScopeGuard([token] { CloseHandle(token); });
+    DWORD size = 0;
+    GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+    QByteArray buffer(qsizetype(size), Qt::Uninitialized);
+    if (size == 0 || !GetTokenInformation(token, TokenOwner, buffer.data(), size, &size))
+        return false;
+    return EqualSid(owner, reinterpret_cast<const TOKEN_OWNER *>(buffer.constData())->Owner);
 }
 
 } // namespace
@@ -60,6 +86,34 @@ bool isReservedInFileNames(QChar c)
 {
     // Drive letters, alternate data streams and wildcards.
     return c.unicode() < 0x20 || QStringView(u"<>:\"|?*/\\").contains(c);
+}
+
+bool openOwnFile(const QString &path, QFile *file)
+{
+    // Others may read or delete the file while it is open, not change it. A reparse point (a
+    // symbolic link, a junction) is opened as itself, and then refused.
+    const HANDLE handle =
+        CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | READ_CONTROL,
+                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info = {};
+    int fd = -1;
+    if (GetFileType(handle) == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info) &&
+        !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        info.nNumberOfLinks == 1 && ownedByThisProcessOwner(handle))
+        fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return false;
+    }
+    // The descriptor owns the handle from here.
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        _close(fd);
+        return false;
+    }
+    return true;
 }
 
 qint64 openOnDesktop(const QUrl &url)

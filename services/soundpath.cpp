@@ -2,19 +2,20 @@
 
 #include "platform/platform.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 
 namespace soundpath {
 
 namespace {
 
-// True when name can only ever denote an entry directly inside one directory.
+// True when name can only ever denote a visible entry directly inside one directory.
 bool isPlainFileName(const QString &name)
 {
-    if (name == u'.' || name == QLatin1String(".."))
+    if (name.startsWith(u'.'))
         return false;
     for (const QChar c : name) {
-        if (c == u'/' || c == u'\\' || c.unicode() == 0)
+        if (c == u'/' || c == u'\\' || c.category() == QChar::Other_Control)
             return false;
         if (platform::isReservedInFileNames(c))
             return false;
@@ -27,10 +28,19 @@ bool isPlainFileName(const QString &name)
 QString fileName(const QUrl &url)
 {
     const QString path = url.path(QUrl::FullyDecoded);
-    const QString segment = path.mid(path.lastIndexOf(u'/') + 1);
+    QString segment = path.mid(path.lastIndexOf(u'/') + 1);
     if (segment.isEmpty())
-        return QStringLiteral("index.html");
-    return isPlainFileName(segment) ? segment : QString();
+        segment = QStringLiteral("index.html");
+    if (!isPlainFileName(segment))
+        return QString();
+    const QString query = url.query(QUrl::FullyEncoded);
+    if (query.isEmpty())
+        return segment;
+    const QByteArray hash =
+        QCryptographicHash::hash(query.toUtf8(), QCryptographicHash::Sha256).toHex().left(8);
+    const qsizetype dot = segment.lastIndexOf(u'.');
+    const qsizetype stem = dot < 0 ? segment.size() : dot;
+    return segment.left(stem) + u'.' + QLatin1String(hash) + segment.mid(stem);
 }
 
 QString filePath(const QUrl &url)

@@ -2,9 +2,11 @@
 
 #include "services/sound/soundio.h"
 
+#include <QFuture>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPromise>
 #include <QSaveFile>
 #include <QThreadPool>
 #include <QTimer>
@@ -29,8 +31,8 @@ bool isSuccess(int status)
 
 } // namespace
 
-Download::Download(const QString &url, const QString &path, int deadlineMs, Done done)
-    : url(url), path(path), deadlineMs(deadlineMs), done(std::move(done))
+Download::Download(const QString &url, const QString &path, int deadlineMs)
+    : url(url), path(path), deadlineMs(deadlineMs)
 {
 }
 
@@ -39,7 +41,7 @@ Download::~Download()
     if (reply) {
         reply->disconnect(this);
         reply->abort();
-        delete reply;
+        delete reply.data();
     }
 }
 
@@ -51,14 +53,13 @@ void Download::start(QNetworkAccessManager *network)
     file->setDirectWriteFallback(false);
     if (soundio::entryAt(path) != soundio::Entry::Missing ||
         !file->open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        done(false, QStringLiteral("Unable to save the file"));
+        report(false, QStringLiteral("Unable to save the file"));
         return;
     }
 
-    // The path goes out as the URL spells it; user information, query and
-    // fragment are not sent.
-    QNetworkRequest request(
-        QUrl(url).adjusted(QUrl::RemoveUserInfo | QUrl::RemoveQuery | QUrl::RemoveFragment));
+    // The path and query go out as the URL spells them (each query has a file of its own);
+    // user information and fragment are not sent.
+    QNetworkRequest request(QUrl(url).adjusted(QUrl::RemoveUserInfo | QUrl::RemoveFragment));
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     reply = network->get(request);
@@ -95,37 +96,51 @@ void Download::storeReceived()
 
 void Download::onReplyFinished()
 {
-    const std::unique_ptr<QNetworkReply> ended(std::exchange(reply, nullptr));
+    const std::unique_ptr<QNetworkReply> ended(reply.data());
+    reply = nullptr;
     ended->disconnect(this);
     const int status = httpStatus(ended.get());
 
     if (writeFailed) {
-        done(false, QStringLiteral("Unable to save the file"));
+        report(false, QStringLiteral("Unable to save the file"));
     } else if (timedOut) {
-        done(false, u"Error: The download did not finish within " + soundio::seconds(deadlineMs));
+        report(false, u"Error: The download did not finish within " + soundio::seconds(deadlineMs));
     } else if (status != 0 && !isSuccess(status)) {
         const QString reason =
             ended->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-        done(false, u"Error: HTTP " + QString::number(status) + u' ' + reason);
+        report(false, u"Error: HTTP " + QString::number(status) + u' ' + reason);
     } else if (ended->error() != QNetworkReply::NoError) {
-        done(false, u"Error: " + ended->errorString());
+        report(false, u"Error: " + ended->errorString());
     } else if (!isSuccess(status)) {
-        done(false, QStringLiteral("Error: No HTTP status in the reply"));
+        report(false, QStringLiteral("Error: No HTTP status in the reply"));
     } else {
-        // Committing waits for the disk (the file is synced before it takes
-        // its name): a thread of the pool does it, and other fetches go on.
+        // Committing waits for the disk (the file is synced before it takes its name): a
+        // thread of the pool does it, and other fetches go on. The answer comes back here,
+        // unless this download has gone meanwhile.
+        auto committed = std::make_shared<QPromise<bool>>();
+        committed->start();
+        committed->future().then(this, [this](bool ok) {
+            report(ok, ok ? QString() : QStringLiteral("Unable to save the file"));
+        });
         QThreadPool::globalInstance()->start(
-            [file = std::shared_ptr<QSaveFile>(std::move(file)), path = path, done = done] {
-                const bool ok = commit(file.get(), path);
-                done(ok, ok ? QString() : QStringLiteral("Unable to save the file"));
+            [committed, file = std::shared_ptr<QSaveFile>(std::move(file)), path = path] {
+                committed->addResult(commit(file.get(), path));
+                committed->finish();
             });
     }
 }
 
+void Download::report(bool ok, const QString &line)
+{
+    emit ended(path, ok, line);
+    deleteLater();
+}
+
 bool Download::commit(QSaveFile *file, const QString &path)
 {
-    // Whatever took the name meanwhile stays: a regular file is a sound stored
-    // by someone else and is played; anything else means the name is taken.
+    // Whatever took the name meanwhile stays: a regular file may be a sound stored by another
+    // run of the program, and the player plays it if it is this user's own; anything else
+    // means the name is taken.
     switch (soundio::entryAt(path)) {
     case soundio::Entry::Missing:
         return file->commit();

@@ -1,13 +1,12 @@
 // One fetch, on the fetch thread: the request, the writes to the file and the checks, so that
-// neither the network nor the disk holds up the window. It reports once, through done, with
-// the line to log (empty when none), from the fetch thread or a thread of the pool. Deleting
-// it ends the fetch and leaves nothing behind.
+// neither the network nor the disk holds up the window. It reports once, through ended(), and
+// then deletes itself; deleting it sooner ends the fetch and leaves nothing behind.
 #pragma once
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
-#include <functional>
 #include <memory>
 
 class QNetworkAccessManager;
@@ -16,25 +15,28 @@ class QSaveFile;
 
 class Download : public QObject
 {
+    Q_OBJECT
 public:
-    using Done = std::function<void(bool ok, const QString &line)>;
-
-    Download(const QString &url, const QString &path, int deadlineMs, Done done);
+    Download(const QString &url, const QString &path, int deadlineMs);
     ~Download() override;
 
     void start(QNetworkAccessManager *network);
 
+signals:
+    // line is what to log, empty when nothing.
+    void ended(const QString &path, bool ok, const QString &line);
+
 private:
     void storeReceived();
     void onReplyFinished();
+    void report(bool ok, const QString &line);
     static bool commit(QSaveFile *file, const QString &path);
 
     const QString url;
     const QString path;
     const int deadlineMs;
-    const Done done;
     std::unique_ptr<QSaveFile> file;
-    QNetworkReply *reply = nullptr;
+    QPointer<QNetworkReply> reply; // the network manager deletes its replies as it goes
     bool writeFailed = false;
     bool timedOut = false;
 };

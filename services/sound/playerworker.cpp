@@ -1,5 +1,7 @@
 #include "services/sound/playerworker.h"
 
+#include "platform/platform.h"
+
 #include <QAudioDevice>
 #include <QAudioOutput>
 #include <QAudioSink>
@@ -9,41 +11,49 @@
 #include <QUrl>
 #include <QWaveDecoder>
 
-#include <memory>
 #include <utility>
 
-void PlayerWorker::play(const QUrl &file)
+void PlayerWorker::play(const QString &path)
 {
     busy = true;
     lengthReported = false;
-    if (!playWave(file.toLocalFile()))
-        playMedia(file);
+    auto *file = new QFile(this);
+    if (!platform::openOwnFile(path, file)) {
+        delete file;
+        finish(false);
+        return;
+    }
+    source = file;
+    emit opened();
+    if (!playWave())
+        playMedia(QUrl::fromLocalFile(path));
 }
 
-bool PlayerWorker::playWave(const QString &path)
+bool PlayerWorker::playWave()
 {
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
-        finish(false); // gone since it was queued, or unreadable: no player would do better
-        return true;
-    }
-    auto *decoder = new QWaveDecoder(file.get(), file.get());
-    if (!decoder->open(QIODevice::ReadOnly) || !decoder->audioFormat().isValid())
+    QFile *const playing = source;
+    auto *decoder = new QWaveDecoder(playing, playing);
+    // A sink takes whole frames only: given part of one, Qt 6.4's PulseAudio sink fails and
+    // keeps the sound server's lock, which holds up every other player and, once this thread
+    // ends, aborts the program. Such a file goes to the media player.
+    if (!decoder->open(QIODevice::ReadOnly) || !decoder->audioFormat().isValid() ||
+        (playing->size() - playing->pos()) % decoder->audioFormat().bytesPerFrame() != 0) {
+        delete decoder;
+        playing->seek(0);
         return false; // not a WAV file that a sink takes as it is
-    QFile *playing = wave = file.release();
-    wave->setParent(this);
+    }
     const QAudioDevice output = QMediaDevices::defaultAudioOutput();
     if (output.isNull()) {
         finish(false);
         return true;
     }
-    sink = new QAudioSink(output, decoder->audioFormat(), wave);
+    sink = new QAudioSink(output, decoder->audioFormat(), playing);
     // The header's length, or less when the file holds less (a header written for a stream).
     const int length = int(qMin<qint64>(
-        decoder->duration(), decoder->audioFormat().durationForBytes(wave->size()) / 1000));
-    started(length);
-    connect(sink, &QAudioSink::stateChanged, wave, [=] {
-        if (wave != playing)
+        decoder->duration(), decoder->audioFormat().durationForBytes(playing->size()) / 1000));
+    emit lengthKnown(length);
+    connect(sink, &QAudioSink::stateChanged, playing, [=] {
+        if (source != playing)
             return;
         if (sink->error() != QAudio::NoError && sink->error() != QAudio::UnderrunError)
             finish(false);
@@ -52,18 +62,18 @@ bool PlayerWorker::playWave(const QString &path)
             // own time, and began it one buffer late; stopping the sink any sooner would
             // cut the end off.
             QTimer::singleShot(qMax(0, length - int(clock.elapsed())) + bufferMs(), playing, [=] {
-                if (wave == playing)
+                if (source == playing)
                     finish(true);
             });
     });
     clock.start();
     sink->start(decoder);
-    if (wave == playing && sink->state() == QAudio::StoppedState)
+    if (source == playing && sink->state() == QAudio::StoppedState)
         finish(false);
     return true;
 }
 
-void PlayerWorker::playMedia(const QUrl &file)
+void PlayerWorker::playMedia(const QUrl &name)
 {
     if (!player) {
         player = new QMediaPlayer(this);
@@ -75,8 +85,9 @@ void PlayerWorker::playMedia(const QUrl &file)
         });
     }
     // Asked to play at once: a play() once the media has loaded flushes the pipeline, which
-    // can deadlock with the decoder's own thread as it connects its output (Qt 6.4).
-    player->setSource(file);
+    // can deadlock with the decoder's own thread as it connects its output (Qt 6.4). The name
+    // tells the backend the file's type.
+    player->setSourceDevice(source, name);
     player->play();
 }
 
@@ -86,7 +97,7 @@ void PlayerWorker::onStatus(QMediaPlayer::MediaStatus status)
         return;
     if ((status == QMediaPlayer::LoadedMedia || status == QMediaPlayer::BufferedMedia) &&
         !std::exchange(lengthReported, true)) {
-        started(player->duration());
+        emit lengthKnown(player->duration());
     } else if (status == QMediaPlayer::EndOfMedia)
         finish(true);
     else if (status == QMediaPlayer::InvalidMedia)
@@ -97,18 +108,18 @@ void PlayerWorker::finish(bool ok)
 {
     if (!std::exchange(busy, false))
         return;
-    // The file is let go, so that it can be removed or replaced; after a
-    // failure, the next sound gets a fresh pipeline.
-    if (QFile *file = std::exchange(wave, nullptr)) {
-        if (sink)
-            std::exchange(sink, nullptr)->stop(); // before its source goes
-        file->deleteLater();                      // with its decoder and sink
-    } else if (player && ok) {
+    // The file is let go, so that it can be removed or replaced; after a failure, the next
+    // sound gets a fresh pipeline.
+    QFile *const file = std::exchange(source, nullptr);
+    if (sink)
+        std::exchange(sink, nullptr)->stop(); // before its source goes
+    else if (player && ok)
         player->setSource(QUrl());
-    } else if (player) {
+    else if (player)
         std::exchange(player, nullptr)->deleteLater();
-    }
-    ended(ok);
+    if (file)
+        file->deleteLater(); // with a WAV file's decoder and sink
+    emit ended(ok);
 }
 
 int PlayerWorker::bufferMs() const

@@ -1,12 +1,14 @@
-// Lives on a player thread and plays one file at a time there. Reports through the
-// callbacks, on its own thread.
+// Lives on a player thread and plays one file at a time there. Reports through its signals, from
+// its own thread.
 //
-// A PCM WAV file, the usual alert, streams from the disk into an audio sink of its own. Any
-// other file goes to a QMediaPlayer, which plays whatever the media backend can decode; it is
-// reused from one sound to the next. Qt 6.4's GStreamer backend can deadlock inside the player
-// (the wavparse streaming thread and the player's thread wait on each other), which is why
-// WAV files stay out of it, no player runs on the GUI thread, and each play is watched by a
-// deadline. (QSoundEffect would keep every sound it ever played in memory.)
+// The file is opened only when it is this user's own (platform::openOwnFile), and played from
+// that open file, whatever takes its name meanwhile. A PCM WAV file, the usual alert, streams
+// from it into an audio sink of its own. Any other file goes to a QMediaPlayer, which plays
+// whatever the media backend can decode; it is reused from one sound to the next. Qt 6.4's
+// GStreamer backend can deadlock inside the player (the wavparse streaming thread and the
+// player's thread wait on each other), which is why WAV files stay out of it, no player runs on
+// the GUI thread, and each play is watched by a deadline. (QSoundEffect would keep every sound
+// it ever played in memory.)
 #pragma once
 
 #include <QElapsedTimer>
@@ -14,23 +16,27 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
-
 class QAudioSink;
 class QFile;
 class QUrl;
 
 class PlayerWorker : public QObject
 {
+    Q_OBJECT
 public:
-    std::function<void(qint64 durationMs)> started;
-    std::function<void(bool ok)> ended;
+    void play(const QString &path);
 
-    void play(const QUrl &file);
+signals:
+    // The file is this user's own and is being played; ended() follows in any case.
+    void opened();
+    // The length of the sound, once known.
+    void lengthKnown(qint64 durationMs);
+    // Once per play(); ok is false when the file could not be opened or played.
+    void ended(bool ok);
 
 private:
-    bool playWave(const QString &path);
-    void playMedia(const QUrl &file);
+    bool playWave();
+    void playMedia(const QUrl &name);
     void onStatus(QMediaPlayer::MediaStatus status);
     void finish(bool ok);
 
@@ -39,9 +45,9 @@ private:
     int bufferMs() const;
 
     QMediaPlayer *player = nullptr;
-    QFile *wave = nullptr;      // the WAV file playing, parent of its decoder and sink
-    QAudioSink *sink = nullptr; // null until the file's format is known
+    QFile *source = nullptr;    // the file playing, parent of a WAV file's decoder and sink
+    QAudioSink *sink = nullptr; // null until a WAV file's format is known
     QElapsedTimer clock;        // since the WAV file began
     bool busy = false;
-    bool lengthReported = false; // started() is told the length once per sound
+    bool lengthReported = false; // lengthKnown() is emitted once per sound
 };

@@ -1,79 +1,160 @@
 #include "services/sound/soundservice.h"
 
+#include "platform/platform.h"
+#include "services/memorytrim.h"
+#include "services/sound/download.h"
 #include "services/sound/playerslot.h"
 #include "services/sound/soundio.h"
+#include "services/soundpath.h"
 
 #include <QAudioDevice>
-#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QMediaDevices>
+#include <QNetworkAccessManager>
+#include <QThread>
 #include <QUrl>
 
 #include <utility>
 
 namespace {
 
-// Time a player is given to start, and to end beyond the length of the sound; a player that
-// misses it is abandoned.
-constexpr int playbackDeadlineMs = 30 * 1000;
+// How long a sound waits for a player while none is left (each was abandoned and its thread
+// has not ended yet) before it is given up.
+constexpr int noPlayerDeadlineMs = 30 * 1000;
 
-// Players that missed their deadline and whose threads have not ended yet. Each
-// holds a thread and a media pipeline; past this many, no new player is made.
+// Players that missed their deadline and whose threads have not ended yet. Each holds a
+// thread and a media pipeline; past this many, no new player is made.
 constexpr int maxAbandonedPlayers = 4;
+
+QString registryKey(const QString &path)
+{
+    return platform::fileNamesIgnoreCase() ? path.toCaseFolded() : path;
+}
+
+// Why a URL cannot be fetched, or an empty string when it can.
+QString unfetchableReason(const QUrl &source)
+{
+    if (source.isEmpty())
+        return QStringLiteral("No URL given");
+    if (!source.isValid())
+        return u"Invalid URL: " + source.errorString();
+    const QString scheme = source.scheme();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return u"Unsupported URL scheme \"" + scheme + u"\": only http and https are fetched";
+    if (source.host().isEmpty())
+        return QStringLiteral("No host in the URL");
+    return QString();
+}
 
 } // namespace
 
-SoundService *SoundService::instance()
-{
-    static QPointer<SoundService> service;
-    if (!service)
-        service = new SoundService(QCoreApplication::instance());
-    return service;
-}
-
 SoundService::SoundService(QObject *parent) : QObject(parent)
 {
-    // The media backend sets itself up on first use; here rather than on a
-    // player thread that may be abandoned.
-    QMediaDevices::defaultAudioOutput();
-    network->moveToThread(fetchThread);
-    connect(fetchThread, &QThread::finished, network, &QObject::deleteLater);
-    fetchThread->start();
     noPlayer.setSingleShot(true);
     connect(&noPlayer, &QTimer::timeout, this, &SoundService::failQueuedPlays);
 }
 
 SoundService::~SoundService()
 {
-    fetchThread->quit();
-    if (fetchThread->wait(QDeadlineTimer(2000)))
-        delete fetchThread; // else left behind, whole
-    // Every slot, abandoned ones included (PlayerSlot has no meta-object of its own, so
-    // findChildren would take any child for one).
-    QList<PlayerSlot *> all;
-    for (QObject *child : children())
-        if (auto *slot = dynamic_cast<PlayerSlot *>(child))
-            all.append(slot);
+    if (fetchThread) {
+        fetchThread->quit();
+        if (!fetchThread->wait(QDeadlineTimer(2000)))
+            fetchThread->setParent(nullptr); // held up by the disk: left behind, whole
+    }
+    const QList<PlayerSlot *> all = players + abandonedPlayers;
     for (PlayerSlot *slot : all)
-        slot->thread->quit();
+        slot->quitThread();
     const QDeadlineTimer patience(2000);
     for (PlayerSlot *slot : all)
-        if (!slot->thread->wait(patience))
-            slot->setParent(nullptr); // stuck in the pipeline: left behind, whole
+        if (!slot->waitThread(patience))
+            slot->setParent(nullptr); // stuck in the media pipeline: left behind, whole
+}
+
+void SoundService::setDownloadDeadline(int ms)
+{
+    downloadDeadlineMs = ms;
+}
+
+bool SoundService::isFull() const
+{
+    return waiting >= maxWaiting;
+}
+
+void SoundService::play(const QString &url)
+{
+    ++waiting;
+    if (!fetchThread)
+        startThreads();
+    const QUrl source(url);
+    const QString path = soundpath::filePath(source);
+    if (path.isNull()) {
+        soundio::writeLog(QStringLiteral("Unable to save the file"));
+        endSoon(url);
+        return;
+    }
+    const auto fetch = fetches.find(registryKey(path));
+    if (fetch != fetches.end()) {
+        fetch->append(url);
+        return;
+    }
+    if (soundio::entryAt(path) != soundio::Entry::Missing) {
+        // Whatever it is, the player looks at it and plays it only if it is this user's own
+        // file: what another put there is never fetched over.
+        playQueue.enqueue({url, path});
+        startPlays();
+        return;
+    }
+    const QString reason = unfetchableReason(source);
+    if (!reason.isEmpty()) {
+        soundio::writeLog(u"Error: " + reason);
+        endSoon(url);
+        return;
+    }
+    fetches.insert(registryKey(path), {url});
+    fetchQueue.enqueue({url, path});
+    startFetches();
+}
+
+void SoundService::startThreads()
+{
+    // The media backend sets itself up on first use; here rather than on a player thread
+    // that may be abandoned.
+    QMediaDevices::defaultAudioOutput();
+    fetchThread = new QThread(this);
+    network = new QNetworkAccessManager;
+    network->moveToThread(fetchThread);
+    connect(fetchThread, &QThread::finished, network, &QObject::deleteLater);
+    fetchThread->start();
 }
 
 void SoundService::startFetches()
 {
-    // A fetch that fails at once calls back in here; the outer loop goes on.
-    if (startingFetches)
-        return;
-    startingFetches = true;
-    while (downloading < SoundThread::maxDownloads && !fetchQueue.isEmpty())
-        if (SoundThread *sound = fetchQueue.dequeue()) {
-            ++downloading;
-            sound->fetch();
-        }
-    startingFetches = false;
+    while (downloading < maxDownloads && !fetchQueue.isEmpty()) {
+        const SoundJob job = fetchQueue.dequeue();
+        ++downloading;
+        auto *download = new Download(job.url, job.path, downloadDeadlineMs);
+        connect(download, &Download::ended, this, &SoundService::fetchEnded);
+        // One still there as the thread ends goes with it, after the network manager.
+        connect(fetchThread, &QThread::finished, download, &QObject::deleteLater);
+        download->moveToThread(fetchThread);
+        QNetworkAccessManager *const manager = network;
+        QMetaObject::invokeMethod(download, [download, manager] { download->start(manager); });
+    }
+}
+
+void SoundService::fetchEnded(const QString &path, bool ok, const QString &line)
+{
+    if (!line.isEmpty())
+        soundio::writeLog(line);
+    --downloading;
+    for (const QString &url : fetches.take(registryKey(path))) {
+        if (ok)
+            playQueue.enqueue({url, path});
+        else
+            finish(url, false);
+    }
+    startFetches();
+    startPlays();
 }
 
 void SoundService::startPlays()
@@ -82,91 +163,59 @@ void SoundService::startPlays()
         PlayerSlot *slot = idlePlayer();
         if (!slot)
             break;
-        if (SoundThread *sound = playQueue.dequeue())
-            begin(slot, sound);
+        slot->play(playQueue.dequeue());
     }
-    // With no player left, the queue waits for an abandoned one to end,
-    // and gives up when none does in time.
+    // With no player left, the queue waits for an abandoned one to end, and gives up when
+    // none does in time.
     if (playQueue.isEmpty() || !players.isEmpty())
         noPlayer.stop();
     else if (!noPlayer.isActive())
-        noPlayer.start(playbackDeadlineMs);
+        noPlayer.start(noPlayerDeadlineMs);
 }
 
 void SoundService::failQueuedPlays()
 {
-    for (SoundThread *sound : std::exchange(playQueue, {}))
-        if (sound) {
-            soundio::writeLog(QStringLiteral("Error: Sound output is not responding"));
-            sound->endPlayback(false);
-        }
+    for (const SoundJob &job : std::exchange(playQueue, {})) {
+        soundio::writeLog(QStringLiteral("Error: Sound output is not responding"));
+        finish(job.url, false);
+    }
 }
 
 PlayerSlot *SoundService::idlePlayer()
 {
     for (PlayerSlot *slot : std::as_const(players))
-        if (!slot->busy)
+        if (!slot->isBusy())
             return slot;
-    if (players.size() >= SoundThread::maxPlayers || abandoned >= maxAbandonedPlayers)
+    if (players.size() >= maxPlayers || abandonedPlayers.size() >= maxAbandonedPlayers)
         return nullptr;
-    auto *slot = new PlayerSlot;
-    slot->setParent(this);
-    slot->deadline->setSingleShot(true);
-    connect(slot->deadline, &QTimer::timeout, this, [this, slot] { abandon(slot); });
-    slot->worker->moveToThread(slot->thread);
-    slot->worker->started = [slot](qint64 durationMs) {
-        QMetaObject::invokeMethod(slot, [slot, durationMs] {
-            if (slot->busy)
-                slot->deadline->start(int(qBound(qint64(0), durationMs, qint64(24 * 3600 * 1000))) +
-                                      playbackDeadlineMs);
-        });
-    };
-    slot->worker->ended = [this, slot](bool ok) {
-        QMetaObject::invokeMethod(slot, [this, slot, ok] { end(slot, ok); });
-    };
-    slot->thread->start();
+    auto *slot = new PlayerSlot(this);
+    connect(slot, &PlayerSlot::abandoned, this, [this, slot] {
+        players.removeOne(slot);
+        abandonedPlayers.append(slot);
+    });
+    connect(slot, &PlayerSlot::released, this, [this, slot] {
+        abandonedPlayers.removeOne(slot);
+        startPlays();
+    });
+    connect(slot, &PlayerSlot::ended, this, [this](const QString &url, bool played) {
+        finish(url, played);
+        startPlays();
+    });
     players.append(slot);
     return slot;
 }
 
-void SoundService::begin(PlayerSlot *slot, SoundThread *sound)
+void SoundService::endSoon(const QString &url)
 {
-    slot->busy = true;
-    slot->sound = sound;
-    sound->stage = SoundThread::Stage::Playing;
-    slot->deadline->start(playbackDeadlineMs);
-    const QUrl file = QUrl::fromLocalFile(sound->path);
-    PlayerWorker *worker = slot->worker;
-    QMetaObject::invokeMethod(worker, [worker, file] { worker->play(file); });
+    QTimer::singleShot(0, this, [this, url] { finish(url, false); });
 }
 
-void SoundService::end(PlayerSlot *slot, bool ok)
+void SoundService::finish(const QString &url, bool played)
 {
-    if (!slot->busy)
-        return;
-    slot->busy = false;
-    slot->deadline->stop();
-    if (SoundThread *sound = std::exchange(slot->sound, nullptr))
-        sound->endPlayback(ok);
-    startPlays();
-}
-
-void SoundService::abandon(PlayerSlot *slot)
-{
-    soundio::writeLog(u"Error: The sound did not play to its end within " +
-                      soundio::seconds(playbackDeadlineMs) +
-                      u" of its length; its player was abandoned");
-    players.removeOne(slot);
-    ++abandoned;
-    slot->busy = false;
-    connect(slot->thread, &QThread::finished, this, [this, slot] {
-        slot->thread->wait();
-        slot->deleteLater();
-        --abandoned;
-        startPlays();
-    });
-    slot->thread->quit();
-    if (SoundThread *sound = std::exchange(slot->sound, nullptr))
-        sound->endPlayback(false);
-    startPlays();
+    memorytrim::workEnded();
+    const bool wasFull = isFull();
+    --waiting;
+    emit ended(url, played);
+    if (wasFull && !isFull())
+        emit roomAvailable();
 }
