@@ -8,11 +8,13 @@
 #include "platform/platform.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QJsonDocument>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSemaphore>
+#include <QStandardPaths>
 #include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -491,6 +493,102 @@ private slots:
             QCOMPARE(page()->url(), server.url(u"/console"_s));
             QVERIFY(!stopped->isVisible());
         }
+    }
+    void downloads_data()
+    {
+        // A download the console starts (a script's, or the user's press on a link at the top
+        // left), the file already in the download folder, the line that tells the outcome, and
+        // what the folder then holds, hidden files included.
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("existing");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QStringList>("folder");
+        const QString link = u"document.body.innerHTML = `<a href='%1' download='%2' "
+                             "style=display:block;height:200px>x</a>`; "
+                             "onmousedown = () => window.pressed = true; %3"_s;
+        const QString blob = u"URL.createObjectURL(new Blob(['id,calls']))"_s;
+        QTest::newRow("script blob, name taken")
+            << link.arg(u"${%1}"_s.arg(blob), u"calls-export.csv"_s, u"document.links[0].click()"_s)
+            << u"calls-export.csv"_s << u"Saved "_s
+            << QStringList{u"calls-export (1).csv"_s, u"calls-export.csv"_s};
+        QTest::newRow("server attachment, unsafe name")
+            << u"location.href = '/attachment'"_s << QString() << u"Saved "_s
+            << QStringList{u"x y-report.csv"_s};
+        QTest::newRow("user's data: link")
+            << link.arg(u"data:text/plain,hi"_s, u"notes.txt"_s, u"'press'"_s) << QString()
+            << u"Saved "_s << QStringList{u"notes.txt"_s};
+        QTest::newRow("script data: link")
+            << link.arg(u"data:text/plain,hi"_s, u"notes.txt"_s, u"document.links[0].click()"_s)
+            << QString() << u"Refused download without the user's activation: data:"_s
+            << QStringList();
+        QTest::newRow("foreign frame's script blob")
+            << u"document.body.innerHTML = `<iframe src='%1'>`"_s.arg(
+                   other.url(u"/blob"_s, u"localhost"_s).toString())
+            << QString() << u"Refused download without the user's activation: blob:"_s
+            << QStringList();
+    }
+    void downloads()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, existing);
+        QFETCH(QString, outcome);
+        QFETCH(QStringList, folder);
+        server.route("/attachment", "a,b", HttpServer::Serve,
+                     "Content-Disposition: attachment; filename=\"..\\x01/.x y-report.csv\"\r\n");
+        other.route("/blob", "<script>const a = document.createElement('a'); a.download = 'x.txt';"
+                             "a.href = URL.createObjectURL(new Blob(['x'])); a.click()</script>");
+        QDir downloads(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+        downloads.removeRecursively();
+        QVERIFY(downloads.mkpath(u"."_s));
+        if (!existing.isEmpty()) {
+            QFile file(downloads.filePath(existing));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept") == 4);
+        }
+        if (evaluate(page(), start).toString() == u"press") {
+            QVERIFY(QTest::qWaitFor([&] {
+                QTest::mouseClick(window->view()->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+                return waitFor(page(), u"window.pressed === true"_s, 500);
+            }));
+        }
+        QTRY_VERIFY2(std::any_of(debugLines.cbegin(), debugLines.cend(),
+                                 [&](const QString &line) { return line.startsWith(outcome); }),
+                     qPrintable(debugLines.join(u'\n')));
+        QCOMPARE(
+            downloads.entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
+            folder);
+        if (!existing.isEmpty()) {
+            QFile file(downloads.filePath(existing));
+            QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "kept");
+        }
+    }
+    void printing()
+    {
+        // The dialog's printer is a PDF file, as the test sets it up; Cancel prints nothing.
+        const QString pdf = QDir::temp().filePath(u"console.pdf"_s);
+        window->printer()->setOutputFileName(pdf);
+        QSignalSpy printed(window->view(), &QWebEngineView::printFinished);
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        int dialogs = 0;
+        for (const bool accept : {false, true}) {
+            QTimer answer;
+            connect(&answer, &QTimer::timeout, this, [&] {
+                if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                    ++dialogs;
+                    accept ? dialog->accept() : dialog->reject();
+                }
+            });
+            answer.start(0);
+            if (accept)
+                page()->runJavaScript(u"window.print()"_s);
+            else
+                QTest::keyClick(window, Qt::Key_P, Qt::ControlModifier);
+            QTRY_COMPARE(dialogs, int(accept) + 1);
+        }
+        QVERIFY(printed.wait(20000));
+        QCOMPARE(printed.constFirst().value(0).toBool(), true);
+        QCOMPARE(printed.size(), 1);
+        QVERIFY(QFile(pdf).size() > 1000);
     }
 
 private:
