@@ -10,6 +10,8 @@
 #include <QApplication>
 #include <QDialog>
 #include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
@@ -589,6 +591,87 @@ private slots:
         QCOMPARE(printed.constFirst().value(0).toBool(), true);
         QCOMPARE(printed.size(), 1);
         QVERIFY(QFile(pdf).size() > 1000);
+    }
+    void signIn_data()
+    {
+        // Whether a frame of another origin asks, the test's answer to the prompt, and what the
+        // page then shows: the server's 401 body, or the page behind it.
+        QTest::addColumn<bool>("foreign");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("console, cancelled") << false << u"cancel"_s << u"denied"_s;
+        QTest::newRow("console, answered") << false << u"op:secret"_s << u"welcome"_s;
+        QTest::newRow("foreign frame") << true << QString() << QString();
+    }
+    void signIn()
+    {
+        QFETCH(bool, foreign);
+        QFETCH(QString, answer);
+        QFETCH(QString, shown);
+        server.route("/private", "welcome", HttpServer::Challenge);
+        other.route("/private", "welcome", HttpServer::Challenge);
+        QStringList asked;
+        QTimer answerer;
+        connect(&answerer, &QTimer::timeout, this, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            asked += dialog->findChild<QLabel *>()->text();
+            const QList<QLineEdit *> fields = dialog->findChildren<QLineEdit *>();
+            fields.value(0)->setText(answer.section(u':', 0, 0));
+            fields.value(1)->setText(answer.section(u':', 1));
+            answer == u"cancel" ? dialog->reject() : dialog->accept();
+        });
+        answerer.start(0);
+        if (foreign) {
+            const QUrl url = other.url(u"/private"_s, u"localhost"_s);
+            evaluate(page(),
+                     u"document.body.innerHTML = `<iframe src='%1'>`; 1"_s.arg(url.toString()));
+            QTRY_VERIFY2(debugLines.contains(u"Refused a sign-in prompt for "_s + url.toString()),
+                         qPrintable(debugLines.join(u'\n')));
+            QCOMPARE(asked, QStringList());
+            return;
+        }
+        page()->load(server.url(u"/private"_s));
+        QTRY_COMPARE(evaluate(page(), u"document.body?.innerText"_s).toString(), shown);
+        QCOMPARE(asked, QStringList{u"127.0.0.1 asks for a user name and password (realm "
+                                    "\"Operators\")."_s});
+    }
+    void zoomAndFind()
+    {
+        // Each key or wheel notch, and the zoom it leaves; the zoom is kept for the next run, in
+        // the program's settings and not in the page's store.
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QWidget *view = window->view()->focusProxy();
+        QWheelEvent notchDown(QPointF(50, 50), view->mapToGlobal(QPointF(50, 50)), QPoint(),
+                              QPoint(0, -120), Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase,
+                              false);
+        const std::pair<Qt::Key, qreal> steps[] = {{Qt::Key_Plus, 1.1},    {Qt::Key_Plus, 1.25},
+                                                   {Qt::Key_unknown, 1.1}, {Qt::Key_0, 1.0},
+                                                   {Qt::Key_Minus, 0.9},   {Qt::Key_unknown, 0.8}};
+        for (const auto &[key, zoom] : steps) {
+            if (key == Qt::Key_unknown)
+                QApplication::sendEvent(view, &notchDown);
+            else
+                QTest::keyClick(view, key, Qt::ControlModifier);
+            QCOMPARE(window->view()->zoomFactor(), zoom);
+        }
+        makeShell();
+        QVERIFY(load(page(), server.url(u"/console"_s)));
+        QTRY_COMPARE(page()->zoomFactor(), 0.8);
+        QVERIFY(!platform::openStore()->contains(u"zoom"_s));
+
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window->view()->focusProxy(), Qt::Key_F, Qt::ControlModifier);
+        auto *text = window->findChild<QLineEdit *>();
+        QTRY_VERIFY(text->isVisible() && text->hasFocus());
+        QTest::keyClicks(text, u"console"_s);
+        QTRY_COMPARE(text->parentWidget()->findChild<QLabel *>()->text(), u"1 of 1"_s);
+        QTest::keyClick(text, Qt::Key_Escape);
+        QVERIFY(!text->isVisible());
     }
 
 private:
