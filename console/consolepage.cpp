@@ -2,13 +2,20 @@
 
 #include "console/consoleurl.h"
 
+#include <QAuthenticator>
 #include <QCoreApplication>
 #include <QDebug>
 #include <QKeyEvent>
+#include <QMetaEnum>
 #include <QMouseEvent>
+#include <QWebEngineFullScreenRequest>
 #include <QWebEngineNewWindowRequest>
 #include <QWebEngineUrlRequestInterceptor>
 #include <QWidget>
+#include <QtGlobal>
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+#include <QWebEnginePermission>
+#endif
 
 namespace {
 
@@ -70,6 +77,23 @@ ConsolePage::ConsolePage(QWebEngineProfile *profile, const QString &consoleOrigi
         }
     });
     connect(this, &QWebEnginePage::newWindowRequested, this, &ConsolePage::newWindow);
+    connect(this, &QWebEnginePage::authenticationRequired, this,
+            [this](const QUrl &url, QAuthenticator *authenticator) {
+                askToSignIn(url, authenticator, QString());
+            });
+    connect(this, &QWebEnginePage::proxyAuthenticationRequired, this, &ConsolePage::askToSignIn);
+    // Full screen for the console's own document (a video, a wallboard view), for no other.
+    connect(this, &QWebEnginePage::fullScreenRequested, this,
+            [this](QWebEngineFullScreenRequest request) {
+                if (!isConsole(request.origin())) {
+                    qDebug().noquote() << "Refused full screen to" << request.origin().toString();
+                    request.reject();
+                    return;
+                }
+                request.accept();
+                emit fullScreenWanted(request.toggleOn());
+            });
+    refusePermissions();
     // An announcement that no activation followed (the page's script cancelled
     // the click) does not outlive its document.
     connect(this, &QWebEnginePage::loadStarted, this, [this] { announcedLink.clear(); });
@@ -128,8 +152,61 @@ bool ConsolePage::eventFilter(QObject *watched, QEvent *event)
         const bool click = type == QEvent::MouseButtonPress &&
                            static_cast<QMouseEvent *>(event)->button() != Qt::RightButton;
         lastInputOpens = click || key == Qt::Key_Return || key == Qt::Key_Enter;
+        sinceInput.start();
     }
     return QWebEnginePage::eventFilter(watched, event);
+}
+
+bool ConsolePage::mayDownload(const QUrl &url)
+{
+    const QUrl owner = url.scheme() == u"blob" ? QUrl(url.path()) : url;
+    if (isConsole(owner))
+        return true;
+    // As the engine's own activation of a user's input, which lasts 5 seconds.
+    const bool activated = lastInputOpens && sinceInput.isValid() && sinceInput.elapsed() < 5000;
+    lastInputOpens = false;
+    return activated;
+}
+
+void ConsolePage::askToSignIn(const QUrl &requestUrl, QAuthenticator *authenticator,
+                              const QString &proxyHost)
+{
+    // Only the console's own requests may ask for the operator's password: a frame, image or
+    // script of another origin that asked could take it.
+    if (!isConsole(requestUrl) || !isConsole(url())) {
+        qDebug().noquote() << "Refused a sign-in prompt for"
+                           << requestUrl.toString(QUrl::RemoveQuery);
+        *authenticator = QAuthenticator();
+        return;
+    }
+    emit signInRequested(requestUrl, proxyHost, authenticator);
+}
+
+void ConsolePage::refusePermissions()
+{
+    // Notifications, camera and microphone, location, pointer lock and screen capture are
+    // refused to every origin: the console has pop-ups of its own, and nothing else asks.
+    // Qt 6.8 hands each request over as a QWebEnginePermission and deprecates the Feature form
+    // that Qt 6.4 has alone.
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    connect(this, &QWebEnginePage::permissionRequested, this,
+            [](QWebEnginePermission request) {
+                qDebug().noquote()
+                    << "Refused permission"
+                    << QMetaEnum::fromType<QWebEnginePermission::PermissionType>().valueToKey(
+                           int(request.permissionType()))
+                    << "to" << request.origin().toString();
+                request.deny();
+            });
+#else
+    connect(this, &QWebEnginePage::featurePermissionRequested, this,
+            [this](const QUrl &origin, Feature feature) {
+                qDebug().noquote()
+                    << "Refused permission" << QMetaEnum::fromType<Feature>().valueToKey(feature)
+                    << "to" << origin.toString();
+                setFeaturePermission(origin, feature, PermissionDeniedByUser);
+            });
+#endif
 }
 
 bool ConsolePage::isConsole(const QUrl &url) const

@@ -2,10 +2,12 @@
 // following them, while the page's own script navigation stays in the view.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QUrl>
 #include <QWebEnginePage>
 
+class QAuthenticator;
 class QWebEngineNewWindowRequest;
 
 class ConsolePage : public QWebEnginePage
@@ -25,8 +27,18 @@ public:
     // link only after a click or Enter, not after any key, which the engine counts as well.
     void watchInput(QWidget *view);
 
+    // Whether a download of url may be saved: the console's own address or blob:, or else only
+    // within seconds of the user's click or Enter, which it uses up.
+    bool mayDownload(const QUrl &url);
+
 signals:
     void linkClicked(const QUrl &url);
+    // The console's server, or the proxy (when proxyHost is not empty), asks the user to sign in;
+    // the answer goes into authenticator, or nothing to cancel.
+    void signInRequested(const QUrl &requestUrl, const QString &proxyHost,
+                         QAuthenticator *authenticator);
+    // The console's document asks for full screen, or to leave it.
+    void fullScreenWanted(bool on);
 
 protected:
     bool acceptNavigationRequest(const QUrl &url, NavigationType type, bool isMainFrame) override;
@@ -38,10 +50,14 @@ private:
     bool mayReplaceConsole(const QUrl &url, NavigationType type) const;
     void newWindow(QWebEngineNewWindowRequest &request);
     bool takeAnnouncedLink(const QUrl &url);
+    void askToSignIn(const QUrl &requestUrl, QAuthenticator *authenticator,
+                     const QString &proxyHost);
+    void refusePermissions();
 
     QString consoleOrigin;
     QUrl announcedLink;
     QUrl lastConsoleUrl; // the console's document the view shows, if it shows one
     QPointer<QWidget> inputView;
     bool lastInputOpens = false; // the user's last input to the view was a click or Enter
+    QElapsedTimer sinceInput;    // since the user's last input to the view
 };

@@ -2,15 +2,24 @@
 
 #include "console/consolepage.h"
 #include "console/consoleurl.h"
+#include "console/downloadbar.h"
+#include "console/downloads.h"
+#include "console/findbar.h"
+#include "console/pagezoom.h"
 #include "console/rendererguard.h"
+#include "console/signindialog.h"
 #include "console/ui_mainwindow.h"
 #include "notify/webview.h"
 
+#include <QAuthenticator>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QDir>
 #include <QMessageBox>
+#include <QPrintDialog>
+#include <QShortcut>
 #include <QStandardPaths>
+#include <QVBoxLayout>
 #include <QWebEngineLoadingInfo>
 #include <QWebEngineProfile>
 #include <QWebEngineScript>
@@ -21,7 +30,6 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     ui = new Ui_MainWindow;
     ui->setupUi(this);
 
-    installEventFilter(this);
     prepareForWebView(this);
 
     // A named profile keeps its data on disk; the HTTP cache goes to "brncache"
@@ -42,8 +50,42 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     settings->setAttribute(QWebEngineSettings::JavascriptCanOpenWindows, true);
     settings->setAttribute(QWebEngineSettings::PluginsEnabled, true);
     settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    settings->setAttribute(QWebEngineSettings::FullScreenSupportEnabled, true);
 
     new RendererGuard(ui->webView, origin, this);
+
+    // The view above the find bar and the download bar, each shown only while in use.
+    auto *findBar = new FindBar(consolePage, ui->centralWidget);
+    auto *downloadBar = new DownloadBar(ui->centralWidget);
+    auto *column = new QVBoxLayout(ui->centralWidget);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
+    column->addWidget(ui->webView, 1);
+    column->addWidget(findBar);
+    column->addWidget(downloadBar);
+    connect(new QShortcut(QKeySequence::Find, this), &QShortcut::activated, findBar,
+            &FindBar::open);
+    auto *downloads = new Downloads(profile, consolePage, this);
+    connect(downloads, &Downloads::started, downloadBar, &DownloadBar::showStarted);
+    connect(downloads, &Downloads::progress, downloadBar, &DownloadBar::showProgress);
+    connect(downloads, &Downloads::saved, downloadBar, &DownloadBar::showSaved);
+    connect(downloads, &Downloads::failed, downloadBar, &DownloadBar::showFailed);
+    new PageZoom(ui->webView);
+
+    connect(new QShortcut(QKeySequence::Print, this), &QShortcut::activated, this,
+            &MainWindow::printPage);
+    connect(consolePage, &QWebEnginePage::printRequested, this, &MainWindow::printPage);
+    connect(ui->webView, &QWebEngineView::printFinished, this, [this](bool success) {
+        printing = false;
+        if (!success)
+            qDebug().noquote() << "Printing the console page failed";
+    });
+    connect(consolePage, &ConsolePage::signInRequested, this,
+            [this](const QUrl &url, const QString &proxyHost, QAuthenticator *authenticator) {
+                SignInDialog::ask(this, url.host(), proxyHost, authenticator);
+            });
+    connect(consolePage, &ConsolePage::fullScreenWanted, this,
+            [this](bool on) { setWindowState(windowState().setFlag(Qt::WindowFullScreen, on)); });
 
     connect(consolePage, &QWebEnginePage::titleChanged, this, &MainWindow::followTitle);
     connect(consolePage, &ConsolePage::linkClicked, this, &MainWindow::linkActivated);
@@ -104,11 +146,15 @@ void MainWindow::closeWithoutAsking()
     close();
 }
 
-bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+void MainWindow::printPage()
 {
-    if (watched == this && event->type() == QEvent::Resize)
-        ui->webView->setGeometry(rect());
-    return QMainWindow::eventFilter(watched, event);
+    if (printing)
+        return; // the engine prints one document at a time
+    QPrintDialog dialog(&pagePrinter, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    printing = true;
+    ui->webView->print(&pagePrinter);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPrinter>
 #include <QString>
 #include <QUrl>
 
@@ -27,7 +28,12 @@ public:
     // The directory of the console's disk cache.
     static QString cacheDirectory();
 
+    // The printer that the print dialog sets up, kept for the run as browsers keep it.
+    QPrinter *printer() { return &pagePrinter; }
+
 public slots:
+    // Shows the print dialog for the console page, and prints the page unless cancelled.
+    void printPage();
     // Closes the window without the exit prompt, as the page's close command does.
     void closeWithoutAsking();
 
@@ -38,7 +44,6 @@ signals:
     void closing();
 
 protected:
-    bool eventFilter(QObject *watched, QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
 
 private:
@@ -49,4 +54,6 @@ private:
     ConsolePage *consolePage = nullptr;
     quint64 titleChanges = 0;
     bool askBeforeClosing = true;
+    QPrinter pagePrinter;
+    bool printing = false;
 };

@@ -1,5 +1,6 @@
-// A small HTTP server on 127.0.0.1 for tests. Each path is served, redirected or held back
-// (its head sent at once, its body when the test says so); any other path is 404. The path of
+// A small HTTP server on 127.0.0.1 for tests. Each path is served, redirected, held back (its
+// head sent at once, its body when the test says so) or behind Basic authentication; any other
+// path is 404. The path of
 // every request is recorded, and each connection closes after its reply: one kept for a next
 // request could be closed under that request, and the client would send it again.
 // Plain QTcpServer, so that one source serves every Qt release: Qt HTTP Server's handler
@@ -14,7 +15,7 @@
 class HttpServer : public QTcpServer
 {
 public:
-    enum Kind { Serve, Redirect, Hold };
+    enum Kind { Serve, Redirect, Hold, Challenge };
 
     HttpServer()
     {
@@ -30,10 +31,13 @@ public:
     {
         return QUrl(u"http://" + host + u':' + QString::number(serverPort()) + path);
     }
-    // body is the payload, or the Location of a Redirect.
-    void route(const QByteArray &path, const QByteArray &body, Kind kind = Serve)
+    // body is the payload, or the Location of a Redirect; head, further header lines. A
+    // Challenge answers 401 (realm "Operators", body "denied") until given the user op,
+    // password secret.
+    void route(const QByteArray &path, const QByteArray &body, Kind kind = Serve,
+               const QByteArray &head = {})
     {
-        routes.insert(path, {kind, body});
+        routes.insert(path, {kind, body, head});
     }
     // Sends the next n bytes of every held reply; n < 0 sends the rest, and n <= 0 closes.
     void sendHeld(qint64 n)
@@ -54,7 +58,8 @@ private:
     {
         if (!socket->peek(socket->bytesAvailable()).contains("\r\n\r\n"))
             return; // a request is taken whole once its head is in
-        targets.append(socket->readAll().split(' ').value(1).split('?').constFirst());
+        const QByteArray request = socket->readAll();
+        targets.append(request.split(' ').value(1).split('?').constFirst());
         const auto r = routes.constFind(targets.constLast());
         const auto head = [socket](const QByteArray &status, qsizetype length,
                                    const QByteArray &extra) {
@@ -64,13 +69,16 @@ private:
         };
         if (r == routes.cend()) {
             head("404 Not Found", 0, {});
-        } else if (r->first == Redirect) {
-            head("302 Found", 0, "Location: " + r->second + "\r\n");
+        } else if (r->kind == Redirect) {
+            head("302 Found", 0, "Location: " + r->body + "\r\n");
+        } else if (r->kind == Challenge && !request.contains("Authorization: Basic b3A6c2VjcmV0")) {
+            head("401 Unauthorized", 6, "WWW-Authenticate: Basic realm=\"Operators\"\r\n");
+            socket->write("denied");
         } else {
-            head("200 OK", r->second.size(), "Content-Type: text/html\r\n");
-            if (r->first == Hold)
-                return held.append({socket, r->second, 0});
-            socket->write(r->second);
+            head("200 OK", r->body.size(), "Content-Type: text/html\r\n" + r->head);
+            if (r->kind == Hold)
+                return held.append({socket, r->body, 0});
+            socket->write(r->body);
         }
         socket->disconnectFromHost();
     }
@@ -81,6 +89,11 @@ private:
         QByteArray body;
         qint64 sent;
     };
-    QHash<QByteArray, QPair<Kind, QByteArray>> routes;
+    struct Route
+    {
+        Kind kind;
+        QByteArray body, head;
+    };
+    QHash<QByteArray, Route> routes;
     QList<Held> held;
 };

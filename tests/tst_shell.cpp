@@ -8,11 +8,15 @@
 #include "platform/platform.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSemaphore>
+#include <QStandardPaths>
 #include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -492,6 +496,186 @@ private slots:
             QCOMPARE(page()->url(), server.url(u"/console"_s));
             QVERIFY(!stopped->isVisible());
         }
+    }
+    void downloads_data()
+    {
+        // A download the console starts (a script's, or the user's press on a link at the top
+        // left), the file already in the download folder, the line that tells the outcome, and
+        // what the folder then holds, hidden files included.
+        QTest::addColumn<QString>("start");
+        QTest::addColumn<QString>("existing");
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QStringList>("folder");
+        const QString link = u"document.body.innerHTML = `<a href='%1' download='%2' "
+                             "style=display:block;height:200px>x</a>`; "
+                             "onmousedown = () => window.pressed = true; %3"_s;
+        const QString blob = u"URL.createObjectURL(new Blob(['id,calls']))"_s;
+        QTest::newRow("script blob, name taken")
+            << link.arg(u"${%1}"_s.arg(blob), u"calls-export.csv"_s, u"document.links[0].click()"_s)
+            << u"calls-export.csv"_s << u"Saved "_s
+            << QStringList{u"calls-export (1).csv"_s, u"calls-export.csv"_s};
+        QTest::newRow("server attachment, unsafe name")
+            << u"location.href = '/attachment'"_s << QString() << u"Saved "_s
+            << QStringList{u"x y-report.csv"_s};
+        QTest::newRow("user's data: link")
+            << link.arg(u"data:text/plain,hi"_s, u"notes.txt"_s, u"'press'"_s) << QString()
+            << u"Saved "_s << QStringList{u"notes.txt"_s};
+        QTest::newRow("script data: link")
+            << link.arg(u"data:text/plain,hi"_s, u"notes.txt"_s, u"document.links[0].click()"_s)
+            << QString() << u"Refused download without the user's activation: data:"_s
+            << QStringList();
+        QTest::newRow("foreign frame's script blob")
+            << u"document.body.innerHTML = `<iframe src='%1'>`"_s.arg(
+                   other.url(u"/blob"_s, u"localhost"_s).toString())
+            << QString() << u"Refused download without the user's activation: blob:"_s
+            << QStringList();
+    }
+    void downloads()
+    {
+        QFETCH(QString, start);
+        QFETCH(QString, existing);
+        QFETCH(QString, outcome);
+        QFETCH(QStringList, folder);
+        server.route("/attachment", "a,b", HttpServer::Serve,
+                     "Content-Disposition: attachment; filename=\"..\\x01/.x y-report.csv\"\r\n");
+        other.route("/blob", "<script>const a = document.createElement('a'); a.download = 'x.txt';"
+                             "a.href = URL.createObjectURL(new Blob(['x'])); a.click()</script>");
+        QDir downloads(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
+        downloads.removeRecursively();
+        QVERIFY(downloads.mkpath(u"."_s));
+        if (!existing.isEmpty()) {
+            QFile file(downloads.filePath(existing));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept") == 4);
+        }
+        if (evaluate(page(), start).toString() == u"press") {
+            QVERIFY(QTest::qWaitFor([&] {
+                QTest::mouseClick(window->view()->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
+                return waitFor(page(), u"window.pressed === true"_s, 500);
+            }));
+        }
+        QTRY_VERIFY2(std::any_of(debugLines.cbegin(), debugLines.cend(),
+                                 [&](const QString &line) { return line.startsWith(outcome); }),
+                     qPrintable(debugLines.join(u'\n')));
+        QCOMPARE(
+            downloads.entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
+            folder);
+        if (!existing.isEmpty()) {
+            QFile file(downloads.filePath(existing));
+            QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "kept");
+        }
+    }
+    void printing()
+    {
+        // The dialog's printer is a PDF file, as the test sets it up; Cancel prints nothing.
+        const QString pdf = QDir::temp().filePath(u"console.pdf"_s);
+        window->printer()->setOutputFileName(pdf);
+        QSignalSpy printed(window->view(), &QWebEngineView::printFinished);
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        int dialogs = 0;
+        for (const bool accept : {false, true}) {
+            QTimer answer;
+            connect(&answer, &QTimer::timeout, this, [&] {
+                if (auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                    ++dialogs;
+                    accept ? dialog->accept() : dialog->reject();
+                }
+            });
+            answer.start(0);
+            if (accept)
+                page()->runJavaScript(u"window.print()"_s);
+            else
+                QTest::keyClick(window, Qt::Key_P, Qt::ControlModifier);
+            QTRY_COMPARE(dialogs, int(accept) + 1);
+        }
+        QVERIFY(printed.wait(20000));
+        QCOMPARE(printed.constFirst().value(0).toBool(), true);
+        QCOMPARE(printed.size(), 1);
+        QVERIFY(QFile(pdf).size() > 1000);
+    }
+    void signIn_data()
+    {
+        // Whether a frame of another origin asks, the test's answer to the prompt, and what the
+        // page then shows: the server's 401 body, or the page behind it.
+        QTest::addColumn<bool>("foreign");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("console, cancelled") << false << u"cancel"_s << u"denied"_s;
+        QTest::newRow("console, answered") << false << u"op:secret"_s << u"welcome"_s;
+        QTest::newRow("foreign frame") << true << QString() << QString();
+    }
+    void signIn()
+    {
+        QFETCH(bool, foreign);
+        QFETCH(QString, answer);
+        QFETCH(QString, shown);
+        server.route("/private", "welcome", HttpServer::Challenge);
+        other.route("/private", "welcome", HttpServer::Challenge);
+        QStringList asked;
+        QTimer answerer;
+        connect(&answerer, &QTimer::timeout, this, [&] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog)
+                return;
+            asked += dialog->findChild<QLabel *>()->text();
+            const QList<QLineEdit *> fields = dialog->findChildren<QLineEdit *>();
+            fields.value(0)->setText(answer.section(u':', 0, 0));
+            fields.value(1)->setText(answer.section(u':', 1));
+            answer == u"cancel" ? dialog->reject() : dialog->accept();
+        });
+        answerer.start(0);
+        if (foreign) {
+            const QUrl url = other.url(u"/private"_s, u"localhost"_s);
+            evaluate(page(),
+                     u"document.body.innerHTML = `<iframe src='%1'>`; 1"_s.arg(url.toString()));
+            QTRY_VERIFY2(debugLines.contains(u"Refused a sign-in prompt for "_s + url.toString()),
+                         qPrintable(debugLines.join(u'\n')));
+            QCOMPARE(asked, QStringList());
+            return;
+        }
+        page()->load(server.url(u"/private"_s));
+        QTRY_COMPARE(evaluate(page(), u"document.body?.innerText"_s).toString(), shown);
+        QCOMPARE(asked, QStringList{u"127.0.0.1 asks for a user name and password (realm "
+                                    "\"Operators\")."_s});
+    }
+    void zoomAndFind()
+    {
+        // Each key or wheel notch, and the zoom it leaves; the zoom is kept for the next run, in
+        // the program's settings and not in the page's store.
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QWidget *view = window->view()->focusProxy();
+        QWheelEvent notchDown(QPointF(50, 50), view->mapToGlobal(QPointF(50, 50)), QPoint(),
+                              QPoint(0, -120), Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase,
+                              false);
+        const std::pair<Qt::Key, qreal> steps[] = {{Qt::Key_Plus, 1.1},    {Qt::Key_Plus, 1.25},
+                                                   {Qt::Key_unknown, 1.1}, {Qt::Key_0, 1.0},
+                                                   {Qt::Key_Minus, 0.9},   {Qt::Key_unknown, 0.8}};
+        for (const auto &[key, zoom] : steps) {
+            if (key == Qt::Key_unknown)
+                QApplication::sendEvent(view, &notchDown);
+            else
+                QTest::keyClick(view, key, Qt::ControlModifier);
+            QCOMPARE(window->view()->zoomFactor(), zoom);
+        }
+        // The bridge's own check of the loaded page answers before this; a shell destroyed with
+        // the check under way calls back into the destroyed bridge (UBSan).
+        evaluate(page(), u"1"_s);
+        makeShell();
+        QVERIFY(load(page(), server.url(u"/console"_s)));
+        QTRY_COMPARE(page()->zoomFactor(), 0.8);
+        QVERIFY(!platform::openStore()->contains(u"zoom"_s));
+
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window));
+        QTest::keyClick(window->view()->focusProxy(), Qt::Key_F, Qt::ControlModifier);
+        auto *text = window->findChild<QLineEdit *>();
+        QTRY_VERIFY(text->isVisible() && text->hasFocus());
+        QTest::keyClicks(text, u"console"_s);
+        QTRY_COMPARE(text->parentWidget()->findChild<QLabel *>()->text(), u"1 of 1"_s);
+        QTest::keyClick(text, Qt::Key_Escape);
+        QVERIFY(!text->isVisible());
     }
 
 private:
