@@ -4,6 +4,7 @@
 #include "console/consoleurl.h"
 #include "console/rendererguard.h"
 #include "console/ui_mainwindow.h"
+#include "console/unreachable.h"
 #include "notify/webview.h"
 
 #include <QCloseEvent>
@@ -44,6 +45,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
 
     new RendererGuard(ui->webView, origin, this);
+    unreachable = new Unreachable(ui->webView, this);
+    connect(unreachable, &Unreachable::shownChanged, this,
+            [this] { followTitle(consolePage->title()); });
 
     connect(consolePage, &QWebEnginePage::titleChanged, this, &MainWindow::followTitle);
     connect(consolePage, &ConsolePage::linkClicked, this, &MainWindow::linkActivated);
@@ -85,6 +89,10 @@ void MainWindow::followTitle(const QString &title)
     // The engine reports the page's address as its title when the document
     // has none or an empty one; the window shows the document's own title.
     const quint64 change = ++titleChanges;
+    if (unreachable->isShown()) { // the message over the page has a title of its own
+        setWindowTitle(QStringLiteral("Console unreachable - brindleton"));
+        return;
+    }
     if (title.isEmpty() || !consolePage->url().toString().endsWith(title)) {
         setWindowTitle(title);
         return;

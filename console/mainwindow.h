@@ -10,6 +10,7 @@ class ConsolePage;
 class QWebEngineProfile;
 class QWebEngineView;
 class Ui_MainWindow;
+class Unreachable;
 
 class MainWindow : public QMainWindow
 {
@@ -47,6 +48,7 @@ private:
     Ui_MainWindow *ui = nullptr;
     QWebEngineProfile *profile = nullptr;
     ConsolePage *consolePage = nullptr;
+    Unreachable *unreachable = nullptr;
     quint64 titleChanges = 0;
     bool askBeforeClosing = true;
 };
