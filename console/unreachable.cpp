@@ -51,6 +51,18 @@ QString certificateCause(QWebEngineCertificateError::Type type)
     }
 }
 
+// Qt 6.5 added loadDefaultBackend(), the platform's own backend; Qt 6.4 picks one by what it
+// reports. Either may find none (no network manager on the desktop): the retries go on.
+bool loadReachabilityBackend()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    return QNetworkInformation::loadDefaultBackend() &&
+           QNetworkInformation::instance()->supports(QNetworkInformation::Feature::Reachability);
+#else
+    return QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
+#endif
+}
+
 } // namespace
 
 Unreachable::Unreachable(QWebEngineView *view, QObject *parent)
@@ -220,19 +232,7 @@ void Unreachable::updateCountdown()
 
 void Unreachable::watchNetwork()
 {
-    if (std::exchange(watchingNetwork, true))
-        return;
-        // Qt 6.5 added loadDefaultBackend(), the platform's own backend; Qt 6.4 picks one by what
-        // it reports. Either may find none (no network manager on the desktop): the retries go on.
-#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-    const bool loaded =
-        QNetworkInformation::loadDefaultBackend() &&
-        QNetworkInformation::instance()->supports(QNetworkInformation::Feature::Reachability);
-#else
-    const bool loaded =
-        QNetworkInformation::loadBackendByFeatures(QNetworkInformation::Feature::Reachability);
-#endif
-    if (!loaded)
+    if (std::exchange(watchingNetwork, true) || !loadReachabilityBackend())
         return;
     connect(QNetworkInformation::instance(), &QNetworkInformation::reachabilityChanged, this,
             [this](QNetworkInformation::Reachability reachability) {
