@@ -214,9 +214,12 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, Console *console, QO
     connect(page, &QWebEnginePage::loadFinished, this, [this](bool ok) {
         if (!ok || consoleurl::originOf(this->page->url()) != this->origin)
             return;
+        // The page answers pending calls as it goes, which may be after the bridge has gone.
         this->page->runJavaScript(
             QStringLiteral("typeof webkitExternal"), QWebEngineScript::MainWorld,
-            [this](const QVariant &type) {
+            [this, alive = QPointer<Bridge>(this)](const QVariant &type) {
+                if (!alive)
+                    return;
                 if (type.toString() == u"object") {
                     reloadsForBridge = 0;
                 } else if (reloadsForBridge < 3) {

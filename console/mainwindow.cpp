@@ -9,6 +9,7 @@
 #include "console/rendererguard.h"
 #include "console/signindialog.h"
 #include "console/ui_mainwindow.h"
+#include "console/unreachable.h"
 #include "notify/webview.h"
 
 #include <QAuthenticator>
@@ -53,6 +54,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
     settings->setAttribute(QWebEngineSettings::FullScreenSupportEnabled, true);
 
     new RendererGuard(ui->webView, origin, this);
+    unreachable = new Unreachable(ui->webView, this);
+    connect(unreachable, &Unreachable::shownChanged, this,
+            [this] { followTitle(consolePage->title()); });
 
     // The view above the find bar and the download bar, each shown only while in use.
     auto *findBar = new FindBar(consolePage, ui->centralWidget);
@@ -127,6 +131,10 @@ void MainWindow::followTitle(const QString &title)
     // The engine reports the page's address as its title when the document
     // has none or an empty one; the window shows the document's own title.
     const quint64 change = ++titleChanges;
+    if (unreachable->isShown()) { // the message over the page has a title of its own
+        setWindowTitle(QStringLiteral("Console unreachable - brindleton"));
+        return;
+    }
     if (title.isEmpty() || !consolePage->url().toString().endsWith(title)) {
         setWindowTitle(title);
         return;

@@ -11,6 +11,7 @@ class ConsolePage;
 class QWebEngineProfile;
 class QWebEngineView;
 class Ui_MainWindow;
+class Unreachable;
 
 class MainWindow : public QMainWindow
 {
@@ -52,6 +53,7 @@ private:
     Ui_MainWindow *ui = nullptr;
     QWebEngineProfile *profile = nullptr;
     ConsolePage *consolePage = nullptr;
+    Unreachable *unreachable = nullptr;
     quint64 titleChanges = 0;
     bool askBeforeClosing = true;
     QPrinter pagePrinter;

@@ -3,6 +3,7 @@
 #include "app/shell.h"
 #include "console/localstore.h"
 #include "console/rendererguard.h"
+#include "console/unreachable.h"
 #include "httpserver.h"
 #include "notify/notifywindow.h"
 #include "platform/platform.h"
@@ -17,6 +18,8 @@
 #include <QPushButton>
 #include <QSemaphore>
 #include <QStandardPaths>
+#include <QSslKey>
+#include <QSslServer>
 #include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -371,6 +374,7 @@ private slots:
             QCOMPARE(opened(), QByteArray());
         }
         QTRY_COMPARE(target->url(), url); // the console, or the pop-up's content, as it was
+        QVERIFY(debugLines.filter(u"Unable to load the console"_s).isEmpty()); // not an outage
     }
     void links_data()
     {
@@ -678,6 +682,90 @@ private slots:
         QVERIFY(!text->isVisible());
     }
 
+    void unreachable_data()
+    {
+        // How the address fails, and the cause that the message gives.
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("down at start, then up") << u"down"_s << u"The connection was refused."_s;
+        QTest::newRow("no such name") << u"name"_s << u"The name console.invalid was not found."_s;
+        QTest::newRow("certificate")
+            << u"certificate"_s << u"is not trusted: its issuer is unknown ("_s;
+        QTest::newRow("dropped, then Ctrl+R") << u"dropped"_s << u"The connection dropped."_s;
+    }
+    void unreachable()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, cause);
+        HttpServer later; // the console's server, down until the test brings it up
+        const quint16 port = later.serverPort();
+        const QUrl console = later.url(u"/console"_s);
+        later.close();
+        later.route("/console", "<title>Console</title>" + lookupPage);
+        localstore::write(u"outage"_s, u"kept"_s);
+        QTemporaryDir dir;
+        QSslServer tls;
+        QUrl url = how == u"down"   ? console
+                   : how == u"name" ? QUrl(u"http://console.invalid/console"_s)
+                                    : server.url(u"/drop"_s);
+        if (how == u"down") {
+            qputenv("BRINDLETON_CONSOLE_URL", url.toEncoded());
+            makeShell();
+            shell->start();
+            qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
+        } else if (how == u"certificate") { // self-signed: of an issuer that nobody knows
+            const QString key = dir.filePath(u"key.pem"_s), cert = dir.filePath(u"cert.pem"_s);
+            QCOMPARE(QProcess::execute(u"openssl"_s,
+                                       {u"req"_s, u"-x509"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
+                                        u"ec_paramgen_curve:prime256v1"_s, u"-nodes"_s, u"-subj"_s,
+                                        u"/CN=localhost"_s, u"-keyout"_s, key, u"-out"_s, cert}),
+                     0);
+            QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+            QFile keyFile(key), certFile(cert);
+            QVERIFY(keyFile.open(QIODevice::ReadOnly) && certFile.open(QIODevice::ReadOnly));
+            configuration.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+            configuration.setLocalCertificate(QSslCertificate(&certFile));
+            tls.setSslConfiguration(configuration);
+            QVERIFY(tls.listen(QHostAddress::LocalHost));
+            url = QUrl(u"https://localhost:%1/console"_s.arg(tls.serverPort()));
+        } else if (how == u"dropped") { // the head and a little of the body, then the end
+            window->findChild<Unreachable *>()->setFirstInterval(600000);
+            server.route("/drop", lookupPage, HttpServer::Hold);
+        }
+        if (how != u"down")
+            page()->load(url); // mid-session: the console was loaded
+        if (how == u"dropped") {
+            QTRY_VERIFY(server.targets.contains("/drop"));
+            server.sendHeld(10);
+            server.sendHeld(0);
+        }
+        const QWidget *message = window->findChild<Unreachable *>()->message();
+        QTRY_VERIFY2_WITH_TIMEOUT(message->isVisible(), qPrintable(debugLines.join(u'\n')), 20000);
+        const QString text = message->findChild<QLabel *>()->text();
+        QVERIFY2(text.contains(url.toString()) && text.contains(cause), qPrintable(text));
+        QCOMPARE(window->windowTitle(), u"Console unreachable - brindleton"_s);
+        const QString failed = u"Unable to load the console: "_s + url.toString() + u": ";
+        QVERIFY2(debugLines.filter(failed).size() == 1, qPrintable(debugLines.join(u'\n')));
+        if (how == u"down") {
+            QVERIFY(later.listen(QHostAddress::LocalHost, port));
+        } else if (how == u"dropped") {
+            server.route("/drop", lookupPage);
+            window->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(window));
+            QTest::keyClick(window, Qt::Key_R, Qt::ControlModifier);
+        } else { // tried again by itself, and failed again
+            QTRY_VERIFY_WITH_TIMEOUT(debugLines.filter(failed).size() >= 2, 20000);
+            return;
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(!message->isVisible(), qPrintable(debugLines.join(u'\n')), 20000);
+        QCOMPARE(page()->url(), url);
+        QVERIFY(!debugLines.filter(u"The console loaded after "_s).isEmpty());
+        if (how == u"down") { // the console as usual: its title, the bridge and the store's copy
+            QTRY_COMPARE(window->windowTitle(), u"Console"_s);
+            QCOMPARE(call(u"getlocaldata:outage"_s), u"\"kept\""_s);
+        }
+    }
+
 private:
     QWebEnginePage *page() const { return window->view()->page(); }
     // What the desktop's opener was given, one line for the number of arguments, then each.
@@ -701,6 +789,7 @@ private:
         shell = std::make_unique<Shell>();
         window = &shell->mainWindow();
         notify = &shell->notifyWindow();
+        window->findChild<Unreachable *>()->setFirstInterval(200);
     }
 
     HttpServer server, other; // the console's origin and another one (another port)
