@@ -7,6 +7,7 @@
 #include <QNetworkInformation>
 #include <QPushButton>
 #include <QShortcut>
+#include <QTcpSocket>
 #include <QVBoxLayout>
 #include <QWebEngineCertificateError>
 #include <QWebEngineLoadingInfo>
@@ -34,6 +35,26 @@ enum NetError {
 
 // Loads after a failure that each write the failure's line; later ones fail silently.
 constexpr int loggedTries = 3;
+
+// While an outage is this young, a server that refused or did not answer is asked once a second
+// for a connection between the tries, and the page loaded as soon as it takes one: the console
+// comes back within a second or two of its server, while the page itself is loaded only at the
+// growing intervals.
+constexpr qint64 probingMs = 5 * 60 * 1000;
+
+bool isWorthProbing(const QWebEngineLoadingInfo &info)
+{
+    switch (info.errorCode()) {
+    case TimedOut:
+    case ConnectionRefused:
+    case AddressUnreachable:
+    case ConnectionTimedOut:
+    case InternetDisconnected:
+        return true;
+    default:
+        return false; // a server that takes connections and then fails would be tried each second
+    }
+}
 
 QString certificateCause(QWebEngineCertificateError::Type type)
 {
@@ -94,6 +115,14 @@ Unreachable::Unreachable(QWebEngineView *view, QObject *parent)
     connect(&retry, &QTimer::timeout, this, &Unreachable::tryNow);
     tick.setInterval(1000);
     connect(&tick, &QTimer::timeout, this, &Unreachable::updateCountdown);
+
+    prober = new QTcpSocket(this);
+    probing.setInterval(1000);
+    connect(&probing, &QTimer::timeout, this, &Unreachable::probe);
+    connect(prober, &QTcpSocket::connected, this, [this] {
+        prober->abort();
+        tryNow();
+    });
 
     connect(page, &QWebEnginePage::loadingChanged, this, &Unreachable::loadingChanged);
     connect(page, &QWebEnginePage::certificateError, this, &Unreachable::certificateRejected);
@@ -178,6 +207,9 @@ void Unreachable::loadingChanged(const QWebEngineLoadingInfo &info)
     if (info.status() == QWebEngineLoadingInfo::LoadSucceededStatus) {
         retry.stop();
         tick.stop();
+        probing.stop();
+        prober->abort();
+        outage.invalidate();
         if (tries > 0 && isShown())
             qDebug().noquote() << QStringLiteral("The console loaded after %1 tries").arg(tries);
         tries = 0;
@@ -201,6 +233,12 @@ void Unreachable::loadingChanged(const QWebEngineLoadingInfo &info)
                       .arg(failed.toString(QUrl::RemoveUserInfo), why));
     retry.start(intervalMs);
     nextTry.setRemainingTime(intervalMs);
+    if (!outage.isValid())
+        outage.start();
+    if (isWorthProbing(info) && outage.elapsed() < probingMs)
+        probing.start();
+    else
+        probing.stop();
     tick.start();
     updateCountdown();
     watchNetwork();
@@ -219,9 +257,21 @@ void Unreachable::tryNow()
         return;
     retry.stop();
     tick.stop();
+    probing.stop();
     countdown->setText(QStringLiteral("Trying again\u2026"));
     ++tries;
     page->load(failed);
+}
+
+void Unreachable::probe()
+{
+    if (outage.elapsed() >= probingMs) {
+        probing.stop();
+        return;
+    }
+    prober->abort();
+    prober->connectToHost(failed.host(),
+                          quint16(failed.port(failed.scheme() == u"http" ? 80 : 443)));
 }
 
 void Unreachable::updateCountdown()

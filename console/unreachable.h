@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -17,6 +18,7 @@
 #include <QUrl>
 
 class QLabel;
+class QTcpSocket;
 class QWebEngineCertificateError;
 class QWebEngineLoadingInfo;
 class QWebEnginePage;
@@ -56,13 +58,16 @@ private:
     void certificateRejected(const QWebEngineCertificateError &error);
     void watchNetwork();
     void updateCountdown();
+    void probe();
 
     QPointer<QWebEngineView> view;
     QPointer<QWebEnginePage> page;
     QWidget *overlay = nullptr;
     QLabel *text = nullptr;
     QLabel *countdown = nullptr;
-    QTimer retry, tick;
+    QTimer retry, tick, probing;
+    QTcpSocket *prober = nullptr;
+    QElapsedTimer outage; // since the first failure of this outage
     QDeadlineTimer nextTry;
     QUrl failed;            // the address to try again
     QString cause;          // why it failed, as the message says
