@@ -277,10 +277,10 @@ private slots:
         const QString text = u"document.body.innerText"_s;
         QTRY_COMPARE(evaluate(ended, text).toString(), u"last"_s);
         QCOMPARE(::kill(ended->renderProcessPid(), SIGKILL), 0);
-        QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_s));
-        notify->showNotify(); // as the console's shownotify does
-        QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_s);
-        QTRY_VERIFY(!ended); // the ended page is freed
+        // Made anew at once, as the pop-up is shown; the ended page is freed.
+        QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_s) && !ended);
+        QTRY_COMPARE(evaluate(notify->findChild<QWebEngineView *>()->page(), text).toString(),
+                     u"last"_s);
     }
     void consoleStays_data()
     {
@@ -460,19 +460,49 @@ private slots:
         QCOMPARE(call(u"close"_s), u"null"_s); // the page's close command asks nothing
         QVERIFY(asked.size() == 4 && !window->isVisible());
     }
+    void consoleRendererEnds_data()
+    {
+        QTest::addColumn<bool>("hang");
+        QTest::newRow("renderer killed") << false;
+        QTest::newRow("page hung after an alert") << true;
+    }
     void consoleRendererEnds()
     {
-        const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
+        QFETCH(bool, hang);
+        auto *guard = window->findChild<RendererGuard *>();
+        const QWidget *stopped = guard->stopMessage();
         const QString reloading = u"Console renderer ended (killed, code 9); reloading"_s;
         call(u"setlocaldata:renderer:kept"_s);
+        const auto restore = qScopeGuard([] { RendererGuard::setHangThreshold(10000); });
+        RendererGuard::setHangThreshold(hang ? 1000 : 10000);
+        // An alert is answered once it has been open for 8 probes (2 s); until then the page
+        // waits for the user, which is no hang.
+        QSignalSpy probes(guard->findChild<QTimer *>(), &QTimer::timeout);
+        QStringList asked;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, this, [&] {
+            if (QWidget *box = QApplication::activeModalWidget(); box && probes.size() > 8) {
+                asked += stopped->isVisible() ? u"stopped"_s : u"waiting"_s;
+                QTest::keyClick(box, Qt::Key_Return);
+            }
+        });
+        answer.start(10);
+        QSignalSpy ends(page(), &QWebEnginePage::renderProcessTerminated);
         // Each end reloads the page, with the bridge and the store as they were; the third within
-        // a minute stops until the user reloads, which starts the count afresh.
-        for (int end = 1; end <= 4; ++end) {
-            QCOMPARE(::kill(page()->renderProcessPid(), SIGKILL), 0);
-            if (end == 3) {
-                QTRY_VERIFY(stopped->isVisible());
-                QVERIFY(debugLines.contains(u"Console renderer ended (killed, code 9); "
-                                            "stopped after 3 ends within a minute"_s));
+        // a minute stops until the user reloads, which starts the count afresh. A page that stops
+        // answering stops at once.
+        for (int end = 1; end <= (hang ? 1 : 4); ++end) {
+            if (hang)
+                page()->runJavaScript(u"alert('wait'); for (;;) {}"_s);
+            else
+                QCOMPARE(::kill(page()->renderProcessPid(), SIGKILL), 0);
+            if (end == 3 || hang) {
+                QTRY_VERIFY_WITH_TIMEOUT(stopped->isVisible(), 20000);
+                QVERIFY(debugLines.contains(
+                    hang ? u"Console page not answering for 1 s; stopped until the user reloads"_s
+                         : u"Console renderer ended (killed, code 9); "
+                           "stopped after 3 ends within a minute"_s));
+                QTRY_COMPARE(ends.size(), end); // the hung renderer has ended too
                 stopped->findChild<QPushButton *>()->click();
             } else {
                 QTRY_COMPARE(debugLines.count(reloading), qMin(end, 3));
@@ -481,6 +511,7 @@ private slots:
             QCOMPARE(page()->url(), server.url(u"/console"_s));
             QVERIFY(!stopped->isVisible());
         }
+        QCOMPARE(asked, hang ? QStringList{u"waiting"_s} : QStringList());
     }
 
 private:
