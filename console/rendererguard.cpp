@@ -78,19 +78,26 @@ void RendererGuard::probe()
     const QString line =
         QStringLiteral("Console page not answering for %1 s; stopped until the user reloads");
     qDebug().noquote() << line.arg(hangThreshold / 1000.0);
-    stop();
     // Neither Stop nor a new load reaches a renderer that never yields (the engine
     // commits the load to the same busy process); ending it frees its core, and
-    // Reload then starts a fresh one.
+    // Reload then starts a fresh one. The message comes with the end, so that
+    // Reload never reaches the old process.
+    stopped = true;
     const qint64 pid = page->renderProcessPid();
-    if (pid > 0)
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), SIGKILL) != 0)
+        stop();
 }
 
 void RendererGuard::ended(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
 {
+    if (!page || !view)
+        return;
+    if (stopped) { // the hung renderer, ended by probe()
+        stop();
+        return;
+    }
     const QString cause = rendererEndCause(status);
-    if (cause.isEmpty() || !page || !view || stopped)
+    if (cause.isEmpty())
         return;
     const qint64 now = clock.elapsed();
     recentEnds.append(now);
