@@ -504,7 +504,7 @@ private slots:
             } else {
                 QTRY_COMPARE(debugLines.count(reloading), qMin(end, 3));
             }
-            QVERIFY(waitFor(page(), u"webkitExternal.command('getlocaldata:renderer')=='kept'"_s));
+            QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:renderer"_s), u"\"kept\""_s, 20000);
             QCOMPARE(page()->url(), server.url(u"/console"_s));
             QVERIFY(!stopped->isVisible());
         }
