@@ -28,11 +28,11 @@ private slots:
     {
         QBENCHMARK
         {
-            const CommandText command =
-                CommandText::split(u"setlocaldata:layout/columns:name,state,time"_s);
+            const QString text = u"setlocaldata:layout/columns:name,state,time"_s;
+            const CommandText command = CommandText::split(text);
             QString key, value;
             splitKeyValue(command.argument, &key, &value);
-            fixedResult(command.name);
+            commandLogLine(text);
         }
     }
     void storeRead()

@@ -3,12 +3,17 @@
 #include "console/consoleurl.h"
 #include "notify/webview.h"
 
+#include <QApplication>
 #include <QDebug>
 #include <QEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
+#include <QWebEngineScript>
 #include <QWebEngineView>
+
+#include <csignal>
 
 RendererGuard::RendererGuard(QWebEngineView *view, const QString &consoleOrigin, QObject *parent)
     : QObject(parent), view(view), page(view->page()), consoleOrigin(consoleOrigin)
@@ -34,12 +39,65 @@ RendererGuard::RendererGuard(QWebEngineView *view, const QString &consoleOrigin,
     // destroyed never arrives: the guard goes with the window.
     connect(page, &QWebEnginePage::renderProcessTerminated, this, &RendererGuard::ended,
             Qt::QueuedConnection);
+
+    // A cheap probe in a world of its own, every quarter of the threshold: a script
+    // that never yields leaves it unanswered.
+    prober = new QTimer(this);
+    prober->setSingleShot(true);
+    connect(prober, &QTimer::timeout, this, &RendererGuard::probe);
+    prober->start(hangThreshold / 4);
+}
+
+bool RendererGuard::mayProbe() const
+{
+    // A page that loads, or that waits for the user to answer its alert or confirm
+    // (shown modally), blocks its script too without being hung.
+    return !stopped && view->isVisible() && !page->isLoading() &&
+           !QApplication::activeModalWidget() && consoleurl::originOf(page->url()) == consoleOrigin;
+}
+
+void RendererGuard::probe()
+{
+    prober->start(hangThreshold / 4);
+    if (!page || !view || !mayProbe()) {
+        probeSent = -1;
+        return;
+    }
+    if (probeSent < 0) {
+        probeSent = clock.elapsed();
+        const quint64 sent = ++probes;
+        page->runJavaScript(QStringLiteral("0"), QWebEngineScript::ApplicationWorld,
+                            [guard = QPointer<RendererGuard>(this), sent](const QVariant &) {
+                                if (guard && guard->probes == sent)
+                                    guard->probeSent = -1;
+                            });
+        return;
+    }
+    if (clock.elapsed() - probeSent < hangThreshold)
+        return;
+    const QString line =
+        QStringLiteral("Console page not answering for %1 s; stopped until the user reloads");
+    qDebug().noquote() << line.arg(hangThreshold / 1000.0);
+    // Neither Stop nor a new load reaches a renderer that never yields (the engine
+    // commits the load to the same busy process); ending it frees its core, and
+    // Reload then starts a fresh one. The message comes with the end, so that
+    // Reload never reaches the old process.
+    stopped = true;
+    const qint64 pid = page->renderProcessPid();
+    if (pid <= 0 || ::kill(static_cast<pid_t>(pid), SIGKILL) != 0)
+        stop();
 }
 
 void RendererGuard::ended(QWebEnginePage::RenderProcessTerminationStatus status, int exitCode)
 {
+    if (!page || !view)
+        return;
+    if (stopped) { // the hung renderer, ended by probe()
+        stop();
+        return;
+    }
     const QString cause = rendererEndCause(status);
-    if (cause.isEmpty() || !page || !view)
+    if (cause.isEmpty())
         return;
     const qint64 now = clock.elapsed();
     recentEnds.append(now);
@@ -51,9 +109,7 @@ void RendererGuard::ended(QWebEnginePage::RenderProcessTerminationStatus status,
     if (recentEnds.size() >= maxEnds) {
         qDebug().noquote()
             << what + QStringLiteral("stopped after %1 ends within a minute").arg(maxEnds);
-        overlay->setGeometry(view->rect());
-        overlay->raise();
-        overlay->show();
+        stop();
         return;
     }
     qDebug().noquote() << what + QStringLiteral("reloading");
@@ -65,8 +121,18 @@ void RendererGuard::reload()
     if (!page)
         return;
     recentEnds.clear();
+    stopped = false;
+    probeSent = -1;
     overlay->hide();
     loadConsole();
+}
+
+void RendererGuard::stop()
+{
+    stopped = true;
+    overlay->setGeometry(view->rect());
+    overlay->raise();
+    overlay->show();
 }
 
 void RendererGuard::loadConsole()

@@ -112,6 +112,8 @@ QWebEnginePage *NotifyWindow::ensurePage(bool loadBlank)
             qDebug().noquote()
                 << QStringLiteral("Pop-up renderer ended (%1, code %2)").arg(cause).arg(exitCode);
             rendererEnded = true;
+            if (isVisible())
+                ensurePage(true); // shown again at once, not blank until the next use
         },
         Qt::QueuedConnection); // never while the pop-up is being destroyed
     connect(page, &QWebEnginePage::loadFinished, this, [this, page](bool ok) {

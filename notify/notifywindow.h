@@ -26,7 +26,8 @@ public:
     void setContent(const QString &html, const QUrl &baseUrl);
 
     // The pop-up's page, created on first use in a profile of its own, and made
-    // anew after its renderer ends; it shows "about:blank" until content is set.
+    // anew after its renderer ends (at once while the pop-up is shown, else on its
+    // next use); it shows "about:blank" until content is set.
     QWebEnginePage *page();
 
     // Registers the scheme that serves the pop-up's content; call before the

@@ -161,6 +161,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QVERIFY(load(page(), server.url(u"/console"_s)));
         debugLines.clear();
+        RendererGuard::setHangThreshold(RendererGuard::hangMs);
         // The desktop's opener is tests/opener/xdg-open, which notes what it was given.
         qputenv("PATH", QByteArray(QFile::encodeName(QFINDTESTDATA("opener")) + ":/usr/bin:/bin"));
         QFile::remove(QDir::temp().filePath(u"xdg-open.log"_s));
@@ -295,10 +296,10 @@ private slots:
         const QString text = u"document.body.innerText"_s;
         QTRY_COMPARE(evaluate(ended, text).toString(), u"last"_s);
         QCOMPARE(::kill(ended->renderProcessPid(), SIGKILL), 0);
-        QTRY_VERIFY(debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_s));
-        notify->showNotify(); // as the console's shownotify does
-        QTRY_COMPARE(evaluate(notify->page(), text).toString(), u"last"_s);
-        QTRY_VERIFY(!ended); // the ended page is freed
+        // Made anew at once, as the pop-up is shown, with its content; the ended page is freed.
+        QTRY_VERIFY(!ended && debugLines.contains(u"Pop-up renderer ended (killed, code 9)"_s));
+        QTRY_COMPARE(evaluate(notify->findChild<QWebEngineView *>()->page(), text).toString(),
+                     u"last"_s);
     }
     void consoleStays_data()
     {
@@ -479,19 +480,45 @@ private slots:
         QCOMPARE(call(u"close"_s), u"null"_s); // the page's close command asks nothing
         QVERIFY(asked.size() == 4 && !window->isVisible());
     }
+    void consoleRendererEnds_data()
+    {
+        QTest::addColumn<bool>("hang");
+        QTest::newRow("renderer killed") << false;
+        QTest::newRow("page hung after an alert") << true;
+    }
     void consoleRendererEnds()
     {
-        const QWidget *stopped = window->findChild<RendererGuard *>()->stopMessage();
+        QFETCH(bool, hang);
+        auto *guard = window->findChild<RendererGuard *>();
+        const QWidget *stopped = guard->stopMessage();
         const QString reloading = u"Console renderer ended (killed, code 9); reloading"_s;
         call(u"setlocaldata:renderer:kept"_s);
+        RendererGuard::setHangThreshold(hang ? 1000 : RendererGuard::hangMs);
+        // An alert, answered once it has been open for 8 probes (2 s), waits for the user, which
+        // is no hang.
+        QStringList asked;
+        int probes = 0;
+        QObject watch; // ends the connection with the test
+        connect(guard->findChild<QTimer *>(), &QTimer::timeout, &watch, [&] {
+            if (QWidget *box = QApplication::activeModalWidget(); box && ++probes > 8) {
+                asked += stopped->isVisible() ? u"stopped"_s : u"waiting"_s;
+                QTest::keyClick(box, Qt::Key_Return);
+            }
+        });
         // Each end reloads the page, with the bridge and the store as they were; the third within
-        // a minute stops until the user reloads, which starts the count afresh.
-        for (int end = 1; end <= 4; ++end) {
-            QCOMPARE(::kill(page()->renderProcessPid(), SIGKILL), 0);
-            if (end == 3) {
-                QTRY_VERIFY(stopped->isVisible());
-                QVERIFY(debugLines.contains(u"Console renderer ended (killed, code 9); "
-                                            "stopped after 3 ends within a minute"_s));
+        // a minute stops until the user reloads, which starts the count afresh. A page that stops
+        // answering stops at once.
+        for (int end = 1; end <= (hang ? 1 : 4); ++end) {
+            if (hang)
+                page()->runJavaScript(u"alert('wait'); for (;;) {}"_s);
+            else
+                QCOMPARE(::kill(page()->renderProcessPid(), SIGKILL), 0);
+            if (end == 3 || hang) {
+                QTRY_VERIFY_WITH_TIMEOUT(stopped->isVisible(), 20000);
+                QVERIFY(debugLines.contains(
+                    hang ? u"Console page not answering for 1 s; stopped until the user reloads"_s
+                         : u"Console renderer ended (killed, code 9); "
+                           "stopped after 3 ends within a minute"_s));
                 stopped->findChild<QPushButton *>()->click();
             } else {
                 QTRY_COMPARE(debugLines.count(reloading), qMin(end, 3));
@@ -500,6 +527,7 @@ private slots:
             QCOMPARE(page()->url(), server.url(u"/console"_s));
             QVERIFY(!stopped->isVisible());
         }
+        QCOMPARE(asked, hang ? QStringList{u"waiting"_s} : QStringList());
     }
     void downloads_data()
     {
