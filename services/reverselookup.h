@@ -1,5 +1,9 @@
 // Reverse look-ups of IPv4 addresses on threads of the service's own, answered on the GUI
 // thread. Identical pending look-ups share one resolution; how many wait is bounded.
+//
+// Not QHostInfo: it resolves on Qt's global thread pool, which it shares with the rest of the
+// program, with no bound of its own and no way to share one resolution between callers, and
+// its answer for an address without a name is the address itself, where the page wants none.
 #pragma once
 
 #include <QHash>
