@@ -17,9 +17,9 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSemaphore>
-#include <QStandardPaths>
 #include <QSslKey>
 #include <QSslServer>
+#include <QStandardPaths>
 #include <QUrlQuery>
 #include <QWebEnginePage>
 #include <QWebEngineView>
@@ -66,6 +66,17 @@ QVariant evaluate(QWebEnginePage *page, const QString &script)
 bool waitFor(QWebEnginePage *page, const QString &condition, int ms = 20000)
 {
     return QTest::qWaitFor([&] { return evaluate(page, condition).toBool(); }, ms);
+}
+
+// Presses the view at a point until its page notes the press: a frame takes input once the
+// engine knows where it lies.
+bool pressed(QWebEngineView *view, QPoint at, Qt::MouseButton button = Qt::LeftButton)
+{
+    return QTest::qWaitFor([&] {
+        QTest::mouseMove(view->focusProxy(), at);
+        QTest::mouseClick(view->focusProxy(), button, {}, at);
+        return waitFor(view->page(), u"window.pressed === true"_s, 500);
+    });
 }
 
 bool load(QWebEnginePage *page, const QUrl &url)
@@ -140,12 +151,11 @@ private slots:
     {
         previousHandler = qInstallMessageHandler(collect);
         server.route("/console", lookupPage);
-        server.route("/second", lookupPage);
-        other.route("/second", lookupPage);
-        server.route("/links", linksPage);
-        other.route("/links", linksPage);
-        server.route("/frames", framesPage);
-        other.route("/frames", framesPage);
+        for (HttpServer *origin : {&server, &other}) {
+            origin->route("/second", lookupPage);
+            origin->route("/links", linksPage);
+            origin->route("/frames", framesPage);
+        }
         qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         platform::setReverseResolver(&testResolver);
         // The desktop's panels leave a work area that is not the whole 1280x1024 screen.
@@ -353,23 +363,16 @@ private slots:
         QWebEngineView *view =
             where == u"pop-up" ? notify->findChild<QWebEngineView *>() : window->view();
         QWebEnginePage *target = view->page();
-        const auto press = [&] {
-            if (act == u"keys")
-                QTest::keyClicks(view->focusProxy(), u"abcde"_s);
-            else if (act != u"back" && act != u"refresh")
-                QTest::mouseClick(view->focusProxy(), Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
-        };
         if (outcome.startsWith(u"browser ")) { // pressed once, handed on once
-            QVERIFY(QTest::qWaitFor([&] {
-                press();
-                return waitFor(target, u"window.pressed === true"_s, 500);
-            }));
+            QVERIFY(pressed(view, {5, 5}));
             QTRY_COMPARE(opened(), "1\n" + outcome.mid(8).toUtf8() + '\n');
         } else { // pressed until the engine takes the press (a frame may still be loading)
             const auto logged = [&] {
-                press();
-                return std::any_of(debugLines.cbegin(), debugLines.cend(),
-                                   [&](const QString &line) { return line.startsWith(outcome); });
+                if (act == u"keys")
+                    QTest::keyClicks(view->focusProxy(), u"abcde"_s);
+                else if (act != u"back" && act != u"refresh")
+                    QTest::mouseClick(view->focusProxy(), Qt::LeftButton, {}, QPoint(5, 5));
+                return !debugLines.filter(outcome).isEmpty();
             };
             QTRY_VERIFY2_WITH_TIMEOUT(logged(), qPrintable(debugLines.join(u'\n')), 20000);
             QCOMPARE(opened(), QByteArray());
@@ -429,14 +432,8 @@ private slots:
         if (how == u"location") {
             evaluate(page(), u"location.href = '/second'; 1"_s);
         } else if (how != u"script") {
-            // A frame takes input once the engine knows where it lies: press until it tells.
-            const Qt::MouseButton button = how == u"middle" ? Qt::MiddleButton : Qt::LeftButton;
-            QWidget *view = window->view()->focusProxy();
-            QVERIFY(QTest::qWaitFor([&] {
-                QTest::mouseMove(view, QPoint(50, 50));
-                QTest::mouseClick(view, button, Qt::NoModifier, QPoint(50, 50));
-                return waitFor(page(), u"window.pressed === true"_s, 500);
-            }));
+            QVERIFY(pressed(window->view(), {50, 50},
+                            how == u"middle" ? Qt::MiddleButton : Qt::LeftButton));
         }
         if (how == u"script")
             evaluate(page(), u"(frames[0] || window).postMessage('go', '*'); 1"_s);
@@ -532,42 +529,34 @@ private slots:
     void downloads_data()
     {
         // A download the console starts (a script's, or the user's press on a link at the top
-        // left), the file already in the download folder, the line that tells the outcome, and
-        // what the folder then holds, hidden files included.
-        QTest::addColumn<QString>("start");
-        QTest::addColumn<QString>("existing");
-        QTest::addColumn<QString>("outcome");
-        QTest::addColumn<QStringList>("folder");
+        // left), the file already in the download folder, the line that tells the outcome, then
+        // what the folder holds, hidden files included.
+        QTest::addColumn<QStringList>("row");
         const QString link = u"document.body.innerHTML = `<a href='%1' download='%2' "
                              "style=display:block;height:200px>x</a>`; "
                              "onmousedown = () => window.pressed = true; %3"_s;
-        const QString blob = u"URL.createObjectURL(new Blob(['id,calls']))"_s;
-        QTest::newRow("script blob, name taken")
-            << link.arg(u"${%1}"_s.arg(blob), u"calls-export.csv"_s, u"document.links[0].click()"_s)
-            << u"calls-export.csv"_s << u"Saved "_s
-            << QStringList{u"calls-export (1).csv"_s, u"calls-export.csv"_s};
-        QTest::newRow("server attachment, unsafe name")
-            << u"location.href = '/attachment'"_s << QString() << u"Saved "_s
-            << QStringList{u"x y-report.csv"_s};
-        QTest::newRow("user's data: link")
-            << link.arg(u"data:text/plain,hi"_s, u"notes.txt"_s, u"'press'"_s) << QString()
-            << u"Saved "_s << QStringList{u"notes.txt"_s};
+        const QString blob = u"URL.createObjectURL(new Blob(['id,calls']))"_s,
+                      click = u"document.links[0].click()"_s, data = u"data:text/plain,hi"_s,
+                      refused = u"Refused download without the user's activation: "_s;
+        QTest::newRow("script blob, name taken") << QStringList{
+            link.arg(u"${%1}"_s.arg(blob), u"calls-export.csv"_s, click), u"calls-export.csv"_s,
+            u"Saved "_s, u"calls-export (1).csv"_s, u"calls-export.csv"_s};
+        QTest::newRow("server attachment, unsafe name") << QStringList{
+            u"location.href = '/attachment'"_s, {}, u"Saved "_s, u"x y-report.csv"_s};
+        QTest::newRow("user's data: link") << QStringList{
+            link.arg(data, u"notes.txt"_s, u"'press'"_s), {}, u"Saved "_s, u"notes.txt"_s};
         QTest::newRow("script data: link")
-            << link.arg(u"data:text/plain,hi"_s, u"notes.txt"_s, u"document.links[0].click()"_s)
-            << QString() << u"Refused download without the user's activation: data:"_s
-            << QStringList();
+            << QStringList{link.arg(data, u"notes.txt"_s, click), {}, refused + u"data:"};
         QTest::newRow("foreign frame's script blob")
-            << u"document.body.innerHTML = `<iframe src='%1'>`"_s.arg(
-                   other.url(u"/blob"_s, u"localhost"_s).toString())
-            << QString() << u"Refused download without the user's activation: blob:"_s
-            << QStringList();
+            << QStringList{u"document.body.innerHTML = `<iframe src='%1'>`"_s.arg(
+                               other.url(u"/blob"_s, u"localhost"_s).toString()),
+                           {},
+                           refused + u"blob:"};
     }
     void downloads()
     {
-        QFETCH(QString, start);
-        QFETCH(QString, existing);
-        QFETCH(QString, outcome);
-        QFETCH(QStringList, folder);
+        QFETCH(QStringList, row);
+        const QString &start = row[0], &existing = row[1], &outcome = row[2];
         server.route("/attachment", "a,b", HttpServer::Serve,
                      "Content-Disposition: attachment; filename=\"..\\x01/.x y-report.csv\"\r\n");
         other.route("/blob", "<script>const a = document.createElement('a'); a.download = 'x.txt';"
@@ -579,18 +568,12 @@ private slots:
             QFile file(downloads.filePath(existing));
             QVERIFY(file.open(QIODevice::WriteOnly) && file.write("kept") == 4);
         }
-        if (evaluate(page(), start).toString() == u"press") {
-            QVERIFY(QTest::qWaitFor([&] {
-                QTest::mouseClick(window->view()->focusProxy(), Qt::LeftButton, {}, QPoint(20, 20));
-                return waitFor(page(), u"window.pressed === true"_s, 500);
-            }));
-        }
-        QTRY_VERIFY2(std::any_of(debugLines.cbegin(), debugLines.cend(),
-                                 [&](const QString &line) { return line.startsWith(outcome); }),
-                     qPrintable(debugLines.join(u'\n')));
+        if (evaluate(page(), start).toString() == u"press")
+            QVERIFY(pressed(window->view(), {20, 20}));
+        QTRY_VERIFY2(!debugLines.filter(outcome).isEmpty(), qPrintable(debugLines.join(u'\n')));
         QCOMPARE(
             downloads.entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
-            folder);
+            row.mid(3));
         if (!existing.isEmpty()) {
             QFile file(downloads.filePath(existing));
             QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "kept");
@@ -627,18 +610,16 @@ private slots:
     }
     void signIn_data()
     {
-        // Whether a frame of another origin asks, the test's answer to the prompt, and what the
-        // page then shows: the server's 401 body, or the page behind it.
-        QTest::addColumn<bool>("foreign");
+        // The test's answer to the prompt, and what the page then shows: the server's 401 body,
+        // or the page behind it; nothing for a frame of another origin, which asks instead.
         QTest::addColumn<QString>("answer");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("console, cancelled") << false << u"cancel"_s << u"denied"_s;
-        QTest::newRow("console, answered") << false << u"op:secret"_s << u"welcome"_s;
-        QTest::newRow("foreign frame") << true << QString() << QString();
+        QTest::newRow("console, cancelled") << u"cancel"_s << u"denied"_s;
+        QTest::newRow("console, answered") << u"op:secret"_s << u"welcome"_s;
+        QTest::newRow("foreign frame") << QString() << QString();
     }
     void signIn()
     {
-        QFETCH(bool, foreign);
         QFETCH(QString, answer);
         QFETCH(QString, shown);
         server.route("/private", "welcome", HttpServer::Challenge);
@@ -656,7 +637,7 @@ private slots:
             answer == u"cancel" ? dialog->reject() : dialog->accept();
         });
         answerer.start(0);
-        if (foreign) {
+        if (shown.isEmpty()) { // a frame of another origin asks
             const QUrl url = other.url(u"/private"_s, u"localhost"_s);
             evaluate(page(),
                      u"document.body.innerHTML = `<iframe src='%1'>`; 1"_s.arg(url.toString()));
@@ -743,11 +724,9 @@ private slots:
             qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         } else if (how == u"certificate") { // self-signed: of an issuer that nobody knows
             const QString key = dir.filePath(u"key.pem"_s), cert = dir.filePath(u"cert.pem"_s);
-            QCOMPARE(QProcess::execute(u"openssl"_s,
-                                       {u"req"_s, u"-x509"_s, u"-newkey"_s, u"ec"_s, u"-pkeyopt"_s,
-                                        u"ec_paramgen_curve:prime256v1"_s, u"-nodes"_s, u"-subj"_s,
-                                        u"/CN=localhost"_s, u"-keyout"_s, key, u"-out"_s, cert}),
-                     0);
+            const QString args = u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                                 "-nodes -subj /CN=localhost -keyout %1 -out %2"_s.arg(key, cert);
+            QCOMPARE(QProcess::execute(u"openssl"_s, args.split(u' ')), 0);
             QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
             QFile keyFile(key), certFile(cert);
             QVERIFY(keyFile.open(QIODevice::ReadOnly) && certFile.open(QIODevice::ReadOnly));
