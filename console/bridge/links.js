@@ -7,7 +7,8 @@
 // In the console's own frames the link is also announced to the bridge, so that the shell knows
 // the console itself activated it; in frames of other origins only the user's own activation
 // counts, which the engine tells the shell. In the console's frames window.open opens nothing,
-// and document.domain cannot be set.
+// also in a child frame of its origin that this document reaches into, and document.domain
+// cannot be set.
 (function (settings, keepListening) {
   'use strict';
   const own = location.origin === settings.origin;
@@ -22,9 +23,34 @@
     Address = URL;
 
   if (own) {
-    Object.defineProperty(window, 'open', {
-      value: function open() { return null; }, writable: true, configurable: true
-    });
+    const noOpen = function open() { return null; };
+    const keepClosed = function (frameWindow) {
+      try {
+        if (frameWindow && frameWindow.open !== noOpen) {
+          Object.defineProperty(frameWindow, 'open',
+            { value: noOpen, writable: true, configurable: true });
+        }
+      } catch (error) {
+        // a frame of another origin, which its own copy of this script looks after
+      }
+    };
+    keepClosed(window);
+    // A child frame of this origin that no injected script reaches (about:blank, or a document
+    // written into one) is given the same as soon as this document reaches into it.
+    const frameKinds = [HTMLIFrameElement, HTMLFrameElement, HTMLObjectElement];
+    for (let i = 0; i < frameKinds.length; ++i) {
+      for (const name of ['contentWindow', 'contentDocument']) {
+        const inner = Object.getOwnPropertyDescriptor(frameKinds[i].prototype, name);
+        Object.defineProperty(frameKinds[i].prototype, name, {
+          get: function () {
+            const value = apply(inner.get, this, []);
+            keepClosed(value && name === 'contentDocument' ? value.defaultView : value);
+            return value;
+          },
+          enumerable: inner.enumerable, configurable: true
+        });
+      }
+    }
     // document.domain stays what it is: a frame of a sibling host that set it too would share
     // this document's scripts, the bridge's included.
     const domain = Object.getOwnPropertyDescriptor(Document.prototype, 'domain');
