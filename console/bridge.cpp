@@ -65,7 +65,7 @@ QString jsonObject(const QList<QPair<QString, QString>> &members)
 }
 
 // The store's contents as a JSON object; every value arrives exactly, lone surrogates included.
-QString storeJson(const QHash<QString, QString> &values, const QSet<QString> &removed = {})
+QString storeJson(const QHash<QString, QString> &values, const QStringList &removed = {})
 {
     QList<QPair<QString, QString>> members;
     for (auto it = values.cbegin(); it != values.cend(); ++it)
@@ -171,7 +171,7 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
 
     QByteArray body;
     if (path == u"store") {
-        body = storeJson(localstore::snapshot()).toUtf8();
+        body = storeJson(bridge->store->values()).toUtf8();
     } else if (path == u"commands") {
         bridge->takeCommands(job, data);
         return;
@@ -184,10 +184,10 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
     reply(job, body);
 }
 
-Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction command,
-               LinkFunction linkActivated, QObject *parent)
+Bridge::Bridge(QWebEnginePage *page, const QString &origin, localstore::Store *store,
+               CommandFunction command, LinkFunction linkActivated, QObject *parent)
     : QObject(parent), page(page), origin(origin), command(std::move(command)),
-      linkActivated(std::move(linkActivated))
+      linkActivated(std::move(linkActivated)), store(store)
 {
     const QString secret = randomToken();
     updateEvent = u"brindleton-store-" + randomToken();
@@ -229,9 +229,7 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, CommandFunction comm
             });
     });
 
-    known = localstore::snapshot();
-    watcher = new localstore::Watcher(this);
-    connect(watcher, &localstore::Watcher::changed, this, &Bridge::storeChanged);
+    connect(store, &localstore::Store::changedElsewhere, this, &Bridge::storeChanged);
 }
 
 void Bridge::takeCommands(QWebEngineUrlRequestJob *job, const QString &piece)
@@ -280,21 +278,17 @@ void Bridge::runCommands()
     // Carried out in slices, so that the window goes on answering meanwhile; the page waits.
     QElapsedTimer slice;
     slice.start();
-    {
-        // Commands that arrive together share one opening of the store.
-        const localstore::Batch batch;
-        while (!deliveries.isEmpty()) {
-            Delivery &delivery = deliveries.head();
-            while (delivery.done < delivery.texts.size() && slice.elapsed() < sliceMs)
-                command(delivery.texts.at(delivery.done++).toString());
-            if (delivery.done < delivery.texts.size())
-                break;
-            lastDocument = delivery.document;
-            lastSequence = delivery.sequence;
-            if (delivery.job)
-                reply(delivery.job);
-            deliveries.dequeue();
-        }
+    while (!deliveries.isEmpty()) {
+        Delivery &delivery = deliveries.head();
+        while (delivery.done < delivery.texts.size() && slice.elapsed() < sliceMs)
+            command(delivery.texts.at(delivery.done++).toString());
+        if (delivery.done < delivery.texts.size())
+            break;
+        lastDocument = delivery.document;
+        lastSequence = delivery.sequence;
+        if (delivery.job)
+            reply(delivery.job);
+        deliveries.dequeue();
     }
     running = false;
     memorytrim::workEnded();
@@ -302,23 +296,8 @@ void Bridge::runCommands()
         QTimer::singleShot(0, this, &Bridge::runCommands);
 }
 
-void Bridge::storeChanged()
+void Bridge::storeChanged(const QHash<QString, QString> &changed, const QStringList &removed)
 {
-    const QHash<QString, QString> now = localstore::snapshot();
-    QHash<QString, QString> changed;
-    QSet<QString> removed;
-    for (auto it = now.cbegin(); it != now.cend(); ++it) {
-        const auto was = known.constFind(it.key());
-        if (was == known.cend() || *was != it.value())
-            changed.insert(it.key(), it.value());
-    }
-    for (auto it = known.cbegin(); it != known.cend(); ++it) {
-        if (!now.contains(it.key()))
-            removed.insert(it.key());
-    }
-    known = now;
-    if (changed.isEmpty() && removed.isEmpty())
-        return;
     const QString update =
         jsonObject({{QStringLiteral("document"), literal(lastDocument)},
                     {QStringLiteral("sequence"), QString::number(lastSequence, 'f', 0)},

@@ -41,7 +41,7 @@ class QWebEngineUrlRequestJob;
 Q_DECLARE_LOGGING_CATEGORY(lcBridge)
 
 namespace localstore {
-class Watcher;
+class Store;
 }
 
 namespace bridge {
@@ -77,8 +77,8 @@ class Bridge : public QObject
 {
     Q_OBJECT
 public:
-    Bridge(QWebEnginePage *page, const QString &origin, CommandFunction command,
-           LinkFunction linkActivated, QObject *parent);
+    Bridge(QWebEnginePage *page, const QString &origin, localstore::Store *store,
+           CommandFunction command, LinkFunction linkActivated, QObject *parent);
 
     // Calls a function of the console page with a script text such as
     // "HandleQueryDns('1.2.3.4','host')". Calls made in one pass of the event loop run together;
@@ -95,7 +95,7 @@ private:
     // carried out.
     void takeCommands(QWebEngineUrlRequestJob *job, const QString &piece);
     void runCommands();
-    void storeChanged();
+    void storeChanged(const QHash<QString, QString> &changed, const QStringList &removed);
     void runCalls();
 
     // The commands of one request, carried out in turn.
@@ -113,8 +113,7 @@ private:
     QString updateEvent;
     CommandFunction command;
     LinkFunction linkActivated;
-    localstore::Watcher *watcher = nullptr;
-    QHash<QString, QString> known;
+    localstore::Store *store;
     // The document whose commands were carried out last, and the number of its last command.
     QString lastDocument;
     double lastSequence = 0;

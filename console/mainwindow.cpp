@@ -51,8 +51,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent, Qt::WindowFlags())
 
     const QString origin = consoleurl::originOf(QUrl(consoleurl::consoleUrl()));
     page = new ConsolePage(profile, origin, ui->webView);
+    store = new localstore::Store(this);
     bridge = new bridge::Bridge(
-        page, origin, [this](const QString &text) { return command(text); },
+        page, origin, store, [this](const QString &text) { return command(text); },
         [this](const QUrl &url) { page->noteLinkActivation(url); }, this);
     ui->webView->setPage(page);
     page->watchInput(ui->webView);
@@ -167,12 +168,12 @@ QString MainWindow::command(const QString &text)
     const QString &argument = command.argument;
 
     if (name == u"getlocaldata")
-        return localstore::read(argument);
+        return store->value(argument);
 
     if (name == u"setlocaldata") {
         QString key, value;
         if (splitKeyValue(argument, &key, &value))
-            localstore::write(key, value);
+            store->setValue(key, value);
     } else if (name == u"setnotifytitle") {
         notifyWindow->setWindowTitle(argument);
     } else if (name == u"setnotifyhtml") {

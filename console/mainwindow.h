@@ -11,6 +11,9 @@ class ConsolePage;
 class NotifyWindow;
 class QWebEngineProfile;
 class Ui_MainWindow;
+namespace localstore {
+class Store;
+}
 
 #include "console/bridge.h"
 
@@ -53,6 +56,7 @@ private:
     NotifyWindow *notifyWindow = nullptr;
     QWebEngineProfile *profile = nullptr;
     ConsolePage *page = nullptr;
+    localstore::Store *store = nullptr;
     bridge::Bridge *bridge = nullptr;
     QThreadPool opener; // starts the desktop's opener, so that the window never waits for it
     quint64 titleChanges = 0;

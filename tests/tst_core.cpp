@@ -1,6 +1,5 @@
-// The window-free library: the store, reverse look-ups, the script call that carries their
+// The window-free library: reverse look-ups, the script call that carries their
 // results to the page, and alert sounds fetched into the temporary directory.
-#include "console/localstore.h"
 #include "httpserver.h"
 #include "platform/platform.h"
 #include "services/dnsthread.h"
@@ -35,21 +34,6 @@ struct Sound
     QPointer<SoundThread> object;
     QSignalSpy played;
 };
-
-// Keys that QSettings would take apart or fold together, each with a value of its own; two
-// values are not valid Unicode.
-QList<QPair<QString, QString>> storeCases()
-{
-    const QStringList keys = {u"a/b"_s, u"a//b"_s, u"/a/b"_s,      u"a\\b"_s,      u"a"_s,
-                              u"b"_s,   QString(), u"%"_s,         u"%a%2Fb"_s,    u"a%2Fb"_s,
-                              u"a/"_s,  u"A/B"_s,  u"general/x"_s, u"x\ny = [z]"_s};
-    QList<QPair<QString, QString>> cases;
-    for (int i = 0; i < keys.size(); ++i)
-        cases.append({keys[i], u"value \n\u00e9\U0001F600 "_s + QString::number(i)});
-    cases.append({u"lone"_s, QString(u"a\xd800z\xdc00"_s)});
-    cases.append({u"reversed"_s, QString(u"\xdc00\xd800"_s)});
-    return cases;
-}
 
 } // namespace
 
@@ -102,15 +86,6 @@ private slots:
         tmp = std::make_unique<QTemporaryDir>(temps.filePath(u"XXXXXX"_s));
         qputenv("TMPDIR", QFile::encodeName(tmp->path()));
         cerr.str({});
-    }
-
-    void storeKeysNeverCollide()
-    {
-        // Read back by a process of its own, so that what counts is what reached the disk.
-        for (const auto &[key, value] : storeCases())
-            localstore::write(key, value);
-        QCOMPARE(QProcess::execute(QCoreApplication::applicationFilePath(), {u"--check-store"_s}),
-                 0);
     }
 
     void scriptCall_data()
@@ -265,11 +240,6 @@ int main(int argc, char **argv)
         return 0;
     }
     QCoreApplication app(argc, argv);
-    if (argc == 2 && qstrcmp(argv[1], "--check-store") == 0) {
-        const auto cases = storeCases();
-        return std::count_if(cases.cbegin(), cases.cend(),
-                             [](const auto &c) { return localstore::read(c.first) != c.second; });
-    }
     TestCore test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
