@@ -44,7 +44,8 @@ public:
 signals:
     // What another process changed in the store's file since it was last read: new or
     // changed values, and removed keys. Keys with a write of ours not yet on disk are left
-    // out, since ours is newer. Never reported where the store is no file (Windows).
+    // out, since ours is newer. Where the store is no file (the registry, on Windows) nothing
+    // watches it: what others changed shows only when a write of ours reads the store back.
     void changedElsewhere(const QHash<QString, QString> &values, const QStringList &removed);
 
     // To the writer's thread: values to merge into the store, and the number of the newest
