@@ -12,8 +12,10 @@ from common import BUILD_DIR, harness, log
 PARTS = ["startexit", "core"]
 CORE_FIGURES = {
     "splitCommand": "a command's name, argument, key and value, and its fixed result",
-    "storeRead": "`getlocaldata`: one value from a store of 100",
-    "storeWrite": "`setlocaldata`: one value written to disk",
+    "storeLoad": "loading a store of 100 000 keys and one 50 MB value",
+    "storeRead": "`getlocaldata`: one value of that store, from memory",
+    "storeWrite": "`setlocaldata`: one value, on the page's thread (the disk follows)",
+    "storeFlush": "one value until it is on disk, on the store's thread",
     "lookupAnswer": "the `HandleQueryDns` call that carries a look-up's answer",
     "soundFile": "the cache file of a sound's address",
 }

@@ -63,7 +63,7 @@ QString Console::writeCommand()
 
 Console::Console(QObject *parent)
     : QObject(parent), opener(new DesktopOpener(this)), lookups(new ReverseLookupService(this)),
-      sounds(new SoundService(this)), watcher(new localstore::Watcher(this))
+      sounds(new SoundService(this)), store(new localstore::Store(this))
 {
     connect(lookups, &ReverseLookupService::found, this,
             [this](const QString &address, const QString &hostName) {
@@ -73,8 +73,7 @@ Console::Console(QObject *parent)
     // A page's commands wait while a service holds as much as it may.
     connect(lookups, &ReverseLookupService::roomAvailable, this, &Console::readyForCommands);
     connect(sounds, &SoundService::roomAvailable, this, &Console::readyForCommands);
-    knownValues = localstore::snapshot();
-    connect(watcher, &localstore::Watcher::changed, this, &Console::storeFileChanged);
+    connect(store, &localstore::Store::changedElsewhere, this, &Console::storeChanged);
 }
 
 Console::~Console() = default;
@@ -99,7 +98,7 @@ bool Console::isReady() const
 
 QHash<QString, QString> Console::storedValues() const
 {
-    return localstore::snapshot();
+    return store->values();
 }
 
 void Console::followLink(const QUrl &url)
@@ -111,14 +110,14 @@ void Console::followLink(const QUrl &url)
 
 QString Console::getLocalData(const QString &key)
 {
-    return localstore::read(key);
+    return store->value(key);
 }
 
 QString Console::setLocalData(const QString &keyAndValue)
 {
     QString key, value;
     if (splitKeyValue(keyAndValue, &key, &value))
-        localstore::write(key, value);
+        store->setValue(key, value);
     return QString();
 }
 
@@ -174,23 +173,4 @@ QString Console::playSound(const QString &url)
 {
     sounds->play(url);
     return QString();
-}
-
-void Console::storeFileChanged()
-{
-    const QHash<QString, QString> now = localstore::snapshot();
-    QHash<QString, QString> changed;
-    QStringList removed;
-    for (auto it = now.cbegin(); it != now.cend(); ++it) {
-        const auto was = knownValues.constFind(it.key());
-        if (was == knownValues.cend() || *was != it.value())
-            changed.insert(it.key(), it.value());
-    }
-    for (auto it = knownValues.cbegin(); it != knownValues.cend(); ++it) {
-        if (!now.contains(it.key()))
-            removed.append(it.key());
-    }
-    knownValues = now;
-    if (!changed.isEmpty() || !removed.isEmpty())
-        emit storeChanged(changed, removed);
 }

@@ -18,7 +18,7 @@ class ReverseLookupService;
 class SoundService;
 
 namespace localstore {
-class Watcher;
+class Store;
 }
 
 class Console : public QObject
@@ -59,7 +59,7 @@ signals:
     void closeRequested();
     // A look-up's answer, for the page's HandleQueryDns; hostName is null when there is none.
     void hostNameFound(const QString &address, const QString &hostName);
-    // What changed in the store other than by this console's commands.
+    // What another instance changed in the store.
     void storeChanged(const QHash<QString, QString> &values, const QStringList &removed);
     void readyForCommands();
 
@@ -81,11 +81,8 @@ private:
     QString queryDns(const QString &address);
     QString playSound(const QString &url);
 
-    void storeFileChanged();
-
     DesktopOpener *opener;
     ReverseLookupService *lookups;
     SoundService *sounds;
-    localstore::Watcher *watcher;
-    QHash<QString, QString> knownValues;
+    localstore::Store *store;
 };

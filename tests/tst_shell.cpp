@@ -216,29 +216,29 @@ private slots:
     }
     void storeInThePage()
     {
-        // Another instance writes while the page is open (the store's file changes); the page
-        // reads the new value.
+        // Another instance writes while the page is open; the page reads the new value.
+        localstore::Store other;
         for (const QString &value : {u"first"_s, u"second"_s}) {
-            localstore::write(u"shared/key"_s, value);
+            other.setValue(u"shared/key"_s, value);
+            other.flush();
             QTRY_COMPARE_WITH_TIMEOUT(call(u"getlocaldata:shared/key"_s), u'"' + value + u'"',
                                       10000);
             evaluate(page(), u"document.open(); document.write('new'); document.close(); 1"_s);
         }
 
         // An update that left the shell before the page's newer write does not undo it. The page
-        // waits for the test while the update goes out; then the shell sends no more updates.
+        // waits for the test while the update goes out.
+        QSignalSpy updates(&shell->console(), &Console::storeChanged);
         server.route("/hold", "x", HttpServer::Hold);
         page()->runJavaScript(u"const x = new XMLHttpRequest(); x.open('GET', '/hold', false);"
                               "x.send(); webkitExternal.command('setlocaldata:race:mine')"_s);
         QTRY_VERIFY(server.targets.contains("/hold"));
-        localstore::write(u"race"_s, u"older"_s);
-        auto *watcher = shell->console().findChild<localstore::Watcher *>();
-        emit watcher->changed();
-        watcher->blockSignals(true);
+        other.setValue(u"race"_s, u"older"_s);
+        other.flush();
+        QTRY_COMPARE_WITH_TIMEOUT(updates.size(), 1, 10000);
         server.sendHeld(-1);
-        QTRY_COMPARE(localstore::read(u"race"_s), u"mine"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(other.value(u"race"_s), u"mine"_s, 10000);
         QCOMPARE(call(u"getlocaldata:race"_s), u"\"mine\""_s);
-        watcher->blockSignals(false);
 
         // A value written right before a reload is there for the next document.
         QSignalSpy loaded(page(), &QWebEnginePage::loadFinished);
@@ -291,7 +291,7 @@ private slots:
                               "href='%1'><style>body{background:url('%1')}</style>\""_s.arg(
                                   QString::fromLatin1(attack)));
         QTRY_VERIFY_WITH_TIMEOUT(shell->bridge().refusedRequests() >= 2, 20000);
-        QVERIFY(localstore::read(u"attack"_s).isNull());
+        QVERIFY(shell->console().storedValues().value(u"attack"_s).isNull());
     }
     void largePopupContent()
     {
@@ -725,7 +725,7 @@ private slots:
         const QUrl console = later.url(u"/console"_s);
         later.close();
         later.route("/console", "<title>Console</title>" + lookupPage);
-        localstore::write(u"outage"_s, u"kept"_s);
+        localstore::Store().setValue(u"outage"_s, u"kept"_s); // another instance's, on disk
         QTemporaryDir dir;
         QSslServer tls;
         QUrl url = how == u"down"   ? console
