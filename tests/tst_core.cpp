@@ -140,8 +140,6 @@ private slots:
                                                 u"ssh://example.invalid"_s, u"/relative"_s,
                                                 u"tel:123"_s}
                                  << QByteArray("1\ntel:123\n") << 4;
-        QTest::newRow("mail") << QStringList{u"mailto:x@example.org?Attach=/etc/passwd&subject=s"_s}
-                              << QByteArray("1\nmailto:x@example.org?subject=s\n") << 0;
         QTest::newRow("burst") << QStringList(8, u"http://example.invalid/"_s)
                                << QByteArray("1\nhttp://example.invalid/\n").repeated(5) << 3;
     }
@@ -202,9 +200,6 @@ private slots:
         row("originOf", u"http://h:80/"_s, u"http://h"_s);
         row("originOf", u"about:blank"_s, u""_s);
         row("originOf", u"data:text/html,x"_s, u""_s);
-        row("split", u"a:b:c"_s, u"a|b:c"_s);
-        row("split", u"a"_s, u"a|"_s);
-        row("split", u":"_s, u"|"_s);
         row("isOpenable", u"HTTPS://x/"_s, u"true"_s);
         row("isOpenable", u"mailto:x@y"_s, u"true"_s);
         row("isOpenable", u"http://[x"_s, u"false"_s);
@@ -221,10 +216,6 @@ private slots:
         QString got;
         if (function == u"originOf") {
             got = consoleurl::originOf(QUrl(input));
-        } else if (function == u"split") {
-            const CommandText command = CommandText::split(input);
-            QVERIFY(!command.name.isNull() && !command.argument.isNull());
-            got = command.name + u'|' + command.argument;
         } else if (function == u"isOpenable") {
             got = desktoplink::isOpenable(QUrl(input)) ? u"true"_s : u"false"_s;
         } else {

@@ -189,7 +189,7 @@ private slots:
         }
     }
     // The page's answers, as its script gives them without waiting for the shell: the store's
-    // from its copy, the rest fixed by the name; and what the windows then show.
+    // from its copy, the rest fixed by the name (what each command does is tst_core's).
     void commands()
     {
         const char *const table[][2] = {
@@ -211,8 +211,6 @@ private slots:
         };
         for (const auto &[text, result] : table)
             QCOMPARE(call(QString::fromUtf8(text)), QString::fromUtf8(result));
-        QTRY_VERIFY(window->windowState().testFlag(Qt::WindowMaximized));
-        QCOMPARE(notify->windowTitle(), u"Alert %s %d"_s);
     }
     void storeInThePage()
     {
