@@ -7,8 +7,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-import harness  # noqa: E402,F401 - the modules take it from here
+import harness  # noqa: F401 - the modules take it from here
 
 BENCH_DIR = os.path.join(ROOT, "bench")
 BUILD_DIR = os.path.join(ROOT, "build-bench")

@@ -32,7 +32,7 @@ import urllib.parse
 
 DEMO_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(DEMO_DIR, "..", "tests"))
+sys.path.insert(0, os.path.join(DEMO_DIR, "..", "bench"))
 import harness  # noqa: E402
 
 CONSOLE_DIR = os.path.join(DEMO_DIR, "console")

@@ -1,5 +1,5 @@
-"""Shared by tests/e2e, bench/ and demo/: waiting, process trees, an X display of
-our own (Xvfb, openbox, xprop), private homes, a loopback HTTP server, WAV files."""
+"""Shared by bench/ and demo/: waiting, process trees, an X display of our own (Xvfb,
+openbox, xprop), private homes, a loopback HTTP server, WAV files."""
 
 import atexit
 import contextlib
