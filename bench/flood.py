@@ -14,7 +14,8 @@ import threading
 import time
 
 from common import BUILD_DIR, Hung, count_lines, fmt, harness, log, now
-from launch import Launch, fd_count, fd_kinds, pss_kib, rss_kib, snapshot, thread_count
+from launch import (Launch, fd_count, fd_kinds, pss_kib, rollup_kib, rss_kib, snapshot,
+                    thread_count)
 from pageserver import Channel
 from watch import XWatcher, ping_stats
 
@@ -48,18 +49,21 @@ class Ended(RuntimeError):
 
 
 class Sampler(threading.Thread):
-    """Open files, threads, PSS and RSS of one process, every `interval` seconds."""
+    """Open files, threads, PSS, RSS and anonymous memory (the heap and the threads' stacks)
+    of one process, every `interval` seconds."""
 
     def __init__(self, pid, interval=0.02):
         super().__init__(daemon=True)
         self.pid, self.interval = pid, interval
-        self.samples = []  # (time, files, threads, pss KiB, rss KiB)
+        self.samples = []  # (time, files, threads, pss KiB, rss KiB, anonymous KiB)
         self.stop_flag = False
 
     def run(self):
         while not self.stop_flag:
+            memory = rollup_kib(self.pid)
             self.samples.append((now(), fd_count(self.pid), thread_count(self.pid),
-                                 pss_kib(self.pid), rss_kib(self.pid)))
+                                 memory.get("Pss", 0), rss_kib(self.pid),
+                                 memory.get("Anonymous", 0)))
             time.sleep(self.interval)
 
     def peak(self, index):

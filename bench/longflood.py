@@ -19,7 +19,7 @@ import signal
 from common import Hung, count_lines, fmt, harness, log, now
 from dns import DnsServer
 from flood import Sampler, Session, cell_failed, failure, rows_table
-from launch import fd_count, rss_kib, snapshot
+from launch import fd_count, rollup_kib, rss_kib, snapshot
 
 PARTS = ["lookupflood", "openflood"]
 
@@ -39,7 +39,8 @@ REFUSED_RX = r"^Refused to open .* \(too many addresses in a short time\)$"
 GROWTH = 0.05
 FILES_SLACK = 8
 # (figure, index in Sampler's samples, divisor)
-FIGURES = (("files", 1, 1), ("threads", 2, 1), ("pss_mib", 3, 1024.0), ("rss_mib", 4, 1024.0))
+FIGURES = (("files", 1, 1), ("threads", 2, 1), ("pss_mib", 3, 1024.0), ("rss_mib", 4, 1024.0),
+           ("anon_mib", 5, 1024.0))
 
 
 def over_time(samples, t0, t1):
@@ -156,7 +157,8 @@ def sustained(bench, shell, name, part):
             s.at("idle figures")
             idle = snapshot(s.pid)
             res.update(idle_files=idle["files"], idle_threads=idle["threads"],
-                       idle_pss_mib=idle["pss_mib"], idle_rss_mib=rss_kib(s.pid) / 1024.0)
+                       idle_pss_mib=idle["pss_mib"], idle_rss_mib=rss_kib(s.pid) / 1024.0,
+                       idle_anon_mib=rollup_kib(s.pid).get("Anonymous", 0) / 1024.0)
             sampler = Sampler(s.pid, SAMPLE_INTERVAL)
             sampler.start()
             try:
@@ -230,7 +232,8 @@ class LookupFlood(Part):
                    answers_after_s=now() - waited)
         if self.bench.dns:
             res["resolver_queries"] = self.bench.dns.answered - self.queries
-        res["end_pss_mib"] = snapshot(s.pid)["pss_mib"]
+        res.update(end_anon_mib=rollup_kib(s.pid).get("Anonymous", 0) / 1024.0,
+                   end_rss_mib=rss_kib(s.pid) / 1024.0)
 
     def close(self, s, res):
         if self.bench.dns:
@@ -312,15 +315,18 @@ COMMON_HEAD = [
      "running", lambda r: r["running"]),
 ]
 COMMON_SAMPLED = [
-    ("PSS of the main process, peak in each quarter of the loop, MiB",
-     lambda r: quarters_cell(r, "pss_mib", "%.1f"), "≤ +%g %%" % (GROWTH * 100),
-     flat("pss_mib", growth=GROWTH)),
+    ("anonymous memory (heap, stacks) of the main process, peak in each quarter of the loop, "
+     "MiB", lambda r: quarters_cell(r, "anon_mib", "%.1f"), "≤ +%g %%" % (GROWTH * 100),
+     flat("anon_mib", growth=GROWTH)),
     ("RSS of the main process, the same, MiB",
      lambda r: quarters_cell(r, "rss_mib", "%.1f"), "≤ +%g %%" % (GROWTH * 100),
      flat("rss_mib", growth=GROWTH)),
-    ("PSS, RSS: peak with the wait after the loop (idle), MiB",
-     lambda r: "%.1f, %.1f (%.1f, %.1f)" % (r["pss_mib_peak"], r["rss_mib_peak"],
-                                            r["idle_pss_mib"], r["idle_rss_mib"]),
+    ("PSS of the main process, the same (moves as other processes map or drop the same "
+     "libraries), MiB", lambda r: quarters_cell(r, "pss_mib", "%.1f"), "", lambda r: None),
+    ("anonymous, RSS, PSS: peak with the wait after the loop (idle), MiB",
+     lambda r: "%.1f, %.1f, %.1f (%.1f, %.1f, %.1f)" % (
+         r["anon_mib_peak"], r["rss_mib_peak"], r["pss_mib_peak"], r["idle_anon_mib"],
+         r["idle_rss_mib"], r["idle_pss_mib"]),
      "", lambda r: None),
     ("open files, peak in each quarter; peak with the wait after the loop (idle)",
      lambda r: "%s; %d (%d)" % (quarters_cell(r, "files", "%d"), r["files_peak"],
@@ -341,8 +347,8 @@ LOOKUP_ROWS = COMMON_HEAD + [
      lambda r: "%d" % r["wrong_names"], "none", lambda r: r["wrong_names"] == 0),
     ("queries answered by the bench's resolver",
      lambda r: "%d" % r["resolver_queries"], "", lambda r: None),
-    ("PSS once the answers had come (or the wait ended), MiB",
-     lambda r: "%.1f" % r["end_pss_mib"], "", lambda r: None),
+    ("anonymous memory, RSS once the answers had come (or the wait ended), MiB",
+     lambda r: "%.1f, %.1f" % (r["end_anon_mib"], r["end_rss_mib"]), "", lambda r: None),
 ] + COMMON_SAMPLED
 OPEN_ROWS = COMMON_HEAD + [
     ("openers started / calls (allowed over the loop)",
