@@ -1,5 +1,6 @@
 """A resolver on 127.0.0.1:53 for the shell's reverse look-ups."""
 
+import collections
 import heapq
 import select
 import socket
@@ -24,6 +25,7 @@ class DnsServer(threading.Thread):
         self.sock.bind((HOST, 53))
         self.delay = 0.0
         self.answered = 0
+        self.asked = collections.Counter()  # PTR queries received, by address
         self.stop_flag = False
 
     @staticmethod
@@ -57,6 +59,7 @@ class DnsServer(threading.Thread):
         lower = [l.lower() for l in labels]
         if qtype == 12 and len(labels) == 6 and lower[4:] == ["in-addr", "arpa"]:
             addr = ".".join(reversed(labels[:4]))
+            self.asked[addr] += 1
             rdata = self.encode_name(self.name_of(addr))
             record = struct.pack(">HHHIH", 0xC00C, 12, 1, 60, len(rdata)) + rdata
             return struct.pack(">HHHHHH", qid, 0x8080 | rd, 1, 1, 0, 0) + question + record

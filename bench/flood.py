@@ -14,7 +14,8 @@ import threading
 import time
 
 from common import BUILD_DIR, Hung, count_lines, fmt, harness, log, now
-from launch import Launch, fd_count, fd_kinds, pss_kib, snapshot, thread_count
+from launch import (Launch, fd_count, fd_kinds, pss_kib, rollup_kib, rss_kib, snapshot,
+                    thread_count)
 from pageserver import Channel
 from watch import XWatcher, ping_stats
 
@@ -48,18 +49,21 @@ class Ended(RuntimeError):
 
 
 class Sampler(threading.Thread):
-    """Open files, threads and PSS of one process, every `interval` seconds."""
+    """Open files, threads, PSS, RSS and anonymous memory (the heap and the threads' stacks)
+    of one process, every `interval` seconds."""
 
     def __init__(self, pid, interval=0.02):
         super().__init__(daemon=True)
         self.pid, self.interval = pid, interval
-        self.samples = []  # (time, files, threads, pss KiB)
+        self.samples = []  # (time, files, threads, pss KiB, rss KiB, anonymous KiB)
         self.stop_flag = False
 
     def run(self):
         while not self.stop_flag:
+            memory = rollup_kib(self.pid)
             self.samples.append((now(), fd_count(self.pid), thread_count(self.pid),
-                                 pss_kib(self.pid)))
+                                 memory.get("Pss", 0), rss_kib(self.pid),
+                                 memory.get("Anonymous", 0)))
             time.sleep(self.interval)
 
     def peak(self, index):
@@ -577,31 +581,41 @@ def cell_failed(r):
     return "**%s**" % text.replace("|", "\\|")
 
 
+def met(ok):
+    return "" if ok is None else ("yes" if ok else "no")
+
+
+def table_head(shells):
+    return ("| figure | " + " | ".join(s.label for s in shells) + " | target | met |",
+            "|---|" + "---|" * (len(shells) + 2))
+
+
+def rows_table(w, shells, runs, rows):
+    """A table of rows such as FLOOD_ROWS, a column for each shell's results in runs; the
+    verdict is the last shell's."""
+    for line in table_head(shells):
+        w(line)
+    last = runs.get(shells[-1].key) if shells else None
+    for label, cell, target, ok in rows:
+        cells = [row_cell(cell, runs.get(s.key)) for s in shells]
+        w("| %s | %s | %s | %s |" % (label, " | ".join(cells), target,
+                                     met(row_met(ok, last)) if last else ""))
+    w("")
+
+
 def report_section(b, w):
     """The tables of the parts that ran."""
     shells = b.shells
     res = b.results
-    head = "| figure | " + " | ".join(s.label for s in shells) + " | target | met |"
-    rule = "|---|" + "---|" * (len(shells) + 2)
-
-    def met(ok):
-        return "" if ok is None else ("yes" if ok else "no")
+    head, rule = table_head(shells)
 
     def last_ok(rows):
         return rows[shells[-1].key] if shells else None
 
     if "flood" in res:
-        f = res["flood"]
         w("### %d sounds and %d look-ups in one script task" % (FLOOD_SOUNDS, FLOOD_LOOKUPS))
         w("")
-        w(head)
-        w(rule)
-        for label, cell, target, ok in FLOOD_ROWS:
-            cells = [row_cell(cell, f.get(s.key)) for s in shells]
-            r = last_ok(f)
-            w("| %s | %s | %s | %s |" % (label, " | ".join(cells), target,
-                                         met(row_met(ok, r)) if r else ""))
-        w("")
+        rows_table(w, shells, res["flood"], FLOOD_ROWS)
 
     if "shift" in res:
         sh = res["shift"]

@@ -10,15 +10,23 @@ from common import BUILD_DIR, Hung, WINDOW_SIZE, harness, now
 from watch import LineReader
 
 
-def pss_kib(pid):
+def rollup_kib(pid):
+    """The figures of /proc/<pid>/smaps_rollup in KiB, by name ("Pss", "Anonymous" ...);
+    empty when the process has gone."""
+    figures = {}
     try:
         with open("/proc/%d/smaps_rollup" % pid) as f:
             for line in f:
-                if line.startswith("Pss:"):
-                    return int(line.split()[1])
+                words = line.split()
+                if len(words) == 3 and words[2] == "kB":
+                    figures[words[0].rstrip(":")] = int(words[1])
     except OSError:
         pass
-    return 0
+    return figures
+
+
+def pss_kib(pid):
+    return rollup_kib(pid).get("Pss", 0)
 
 
 def rss_kib(pid):
@@ -46,15 +54,8 @@ def fd_count(pid):
 def private_kib(pid):
     """Memory of the process's own (Private_Clean + Private_Dirty): unlike PSS, it
     does not move when other processes map or drop the same pages."""
-    total = 0
-    try:
-        with open("/proc/%d/smaps_rollup" % pid) as f:
-            for line in f:
-                if line.startswith("Private_"):
-                    total += int(line.split()[1])
-    except OSError:
-        pass
-    return total
+    figures = rollup_kib(pid)
+    return figures.get("Private_Clean", 0) + figures.get("Private_Dirty", 0)
 
 
 def sockets(pid):

@@ -9,6 +9,7 @@ import statistics
 import subprocess
 
 import flood
+import longflood
 import standard
 from common import dpkg_version, git, log, median_of, summary
 
@@ -102,6 +103,7 @@ def report(b, path, elapsed):
     report_restart(b, w)
     report_drive(b, w)
     flood.report_section(b, w)
+    longflood.report_section(b, w)
     standard.report_section(b, w)
     if b.notes:
         w("### Checks that failed during the run")
