@@ -9,6 +9,8 @@ Shell::Shell()
 {
     QObject::connect(&pageBridge, &bridge::Bridge::linkAnnounced, window.page(),
                      &ConsolePage::noteLinkActivation);
+    QObject::connect(&pageBridge, &bridge::Bridge::userClickedLink, window.page(),
+                     &ConsolePage::noteUserClick);
     QObject::connect(&window, &MainWindow::linkActivated, &core, &Console::followLink);
     QObject::connect(&notify, &NotifyWindow::linkActivated, &core, &Console::followLink);
     QObject::connect(&window, &MainWindow::closing, &notify, &QWidget::close);

@@ -32,6 +32,7 @@ namespace bridge {
 namespace {
 
 const QByteArray secretHeader = QByteArrayLiteral("X-Brindleton-Secret");
+const QByteArray clickHeader = QByteArrayLiteral("X-Brindleton-Click");
 
 // The most that one request's commands may amount to, in characters; more is refused. The page
 // script refuses, command by command, what would take one script task beyond maxTaskChars, which
@@ -87,20 +88,30 @@ QString fixedResults()
     return jsonObject(members);
 }
 
-// Injects a script of the console/bridge folder into the page's main world when
+// Injects a script of the console/bridge folder into the page's main world (or another) when
 // each document is created; the script is a function, called with settings and with the
 // function that keeps its listeners through a rewritten document (relisten.js).
 void insertScript(QWebEnginePage *page, const QString &name, bool subFrames,
-                  const QString &settings)
+                  const QString &settings, quint32 world = QWebEngineScript::MainWorld)
 {
     QWebEngineScript script;
     script.setName(name);
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
-    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setWorldId(world);
     script.setRunsOnSubFrames(subFrames);
     script.setSourceCode(resource(name) + u'(' + settings + u", " +
                          resource(QStringLiteral("relisten.js")) + u");");
     page->scripts().insert(script);
+}
+
+bool hasHeader(QWebEngineUrlRequestJob *job, const QByteArray &name, const QByteArray &value)
+{
+    const QMap<QByteArray, QByteArray> headers = job->requestHeaders();
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value() == value;
+    }
+    return false;
 }
 
 void reply(QWebEngineUrlRequestJob *job, const QByteArray &body = QByteArray())
@@ -138,28 +149,31 @@ void registerScheme()
     QWebEngineUrlScheme::registerScheme(scheme);
 }
 
-SchemeHandler::SchemeHandler(Bridge *bridge, const QString &origin, const QByteArray &secret)
-    : QWebEngineUrlSchemeHandler(bridge), bridge(bridge), origin(origin), secret(secret)
+SchemeHandler::SchemeHandler(Bridge *bridge, const QString &origin, const QByteArray &secret,
+                             const QByteArray &clickSecret)
+    : QWebEngineUrlSchemeHandler(bridge), bridge(bridge), origin(origin), secret(secret),
+      clickSecret(clickSecret)
 {
 }
 
 bool SchemeHandler::isFromBridge(QWebEngineUrlRequestJob *job) const
 {
-    if (job->requestMethod() != "GET" || origin.isEmpty() ||
-        consoleurl::originOf(job->initiator()) != origin)
-        return false;
-    const QMap<QByteArray, QByteArray> headers = job->requestHeaders();
-    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
-        if (it.key().compare(secretHeader, Qt::CaseInsensitive) == 0)
-            return it.value() == secret;
-    }
-    return false;
+    return job->requestMethod() == "GET" && !origin.isEmpty() &&
+           consoleurl::originOf(job->initiator()) == origin && hasHeader(job, secretHeader, secret);
 }
 
 void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
 {
     const QUrl url = job->requestUrl();
     const QString path = url.path();
+    // The user's click on a link, from any frame, told by clicks.js in the isolated world.
+    if (path == u"click" && job->requestMethod() == "GET" &&
+        hasHeader(job, clickHeader, clickSecret)) {
+        emit bridge->userClickedLink(
+            QUrl(QUrl::fromPercentEncoding(url.query(QUrl::FullyEncoded).toLatin1())));
+        reply(job);
+        return;
+    }
     if (!isFromBridge(job)) {
         ++bridge->refused;
         qCWarning(lcBridge).noquote() << "Refused a request to the shell for" << path << "from"
@@ -187,10 +201,10 @@ void SchemeHandler::requestStarted(QWebEngineUrlRequestJob *job)
 Bridge::Bridge(QWebEnginePage *page, const QString &origin, Console *console, QObject *parent)
     : QObject(parent), page(page), origin(origin), console(console)
 {
-    const QString secret = randomToken();
+    const QString secret = randomToken(), clickSecret = randomToken();
     updateEvent = u"brindleton-store-" + randomToken();
-    page->profile()->installUrlSchemeHandler(schemeName(),
-                                             new SchemeHandler(this, origin, secret.toLatin1()));
+    page->profile()->installUrlSchemeHandler(
+        schemeName(), new SchemeHandler(this, origin, secret.toLatin1(), clickSecret.toLatin1()));
 
     const QString linkEvent = literal(QStringLiteral("brindleton-link"));
     // The bridge itself only in the console's main frame, and never with the
@@ -207,6 +221,9 @@ Bridge::Bridge(QWebEnginePage *page, const QString &origin, Console *console, QO
     insertScript(page, QStringLiteral("links.js"), true,
                  jsonObject({{QStringLiteral("origin"), literal(origin)},
                              {QStringLiteral("linkEvent"), linkEvent}}));
+    insertScript(page, QStringLiteral("clicks.js"), true,
+                 jsonObject({{QStringLiteral("secret"), literal(clickSecret)}}),
+                 QWebEngineScript::ApplicationWorld);
 
     // The engine does not always hand the page's scripts to a renderer that
     // replaces one that ended: a console document without the bridge has them

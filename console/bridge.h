@@ -6,9 +6,11 @@
 //   frame when its document is created. Each request carries a secret that is new for every run
 //   and lives only in that script's closure; a request without it is refused, whatever its
 //   origin, so images, style sheets, fonts, redirects, frames and the page's own fetches cannot
-//   act. Three paths are served: "store", the store's contents for a new document's copy;
+//   act. Four paths are served: "store", the store's contents for a new document's copy;
 //   "commands", the commands of one script task, in pieces of bounded size; "link", a link that
-//   the console is about to activate (console/bridge/links.js announces it). The shell carries
+//   the console is about to activate (console/bridge/links.js announces it); and "click", the
+//   link of the user's own click in any frame, which console/bridge/clicks.js announces from the
+//   isolated world with a secret of its own, whatever the frame's origin. The shell carries
 //   the commands out before it answers, so the page's call waits while the shell is busy and a
 //   value written before a navigation is there for the next document. While a document unloads,
 //   the engine allows no synchronous request; its last commands go as an asynchronous one.
@@ -54,7 +56,8 @@ class SchemeHandler : public QWebEngineUrlSchemeHandler
 {
     Q_OBJECT
 public:
-    SchemeHandler(Bridge *bridge, const QString &origin, const QByteArray &secret);
+    SchemeHandler(Bridge *bridge, const QString &origin, const QByteArray &secret,
+                  const QByteArray &clickSecret);
 
     void requestStarted(QWebEngineUrlRequestJob *job) override;
 
@@ -65,6 +68,7 @@ private:
     Bridge *bridge;
     QString origin;
     QByteArray secret;
+    QByteArray clickSecret;
 };
 
 class Bridge : public QObject
@@ -84,6 +88,8 @@ public:
 signals:
     // A link that the console's document is about to activate (console/bridge/links.js).
     void linkAnnounced(const QUrl &url);
+    // The user's own click (or Enter) on a link, in any frame (console/bridge/clicks.js).
+    void userClickedLink(const QUrl &url);
 
 private:
     friend class SchemeHandler;

@@ -104,11 +104,16 @@ void ConsolePage::noteLinkActivation(const QUrl &url)
     announcedLink = url;
 }
 
-bool ConsolePage::takeAnnouncedLink(const QUrl &url)
+void ConsolePage::noteUserClick(const QUrl &url)
 {
-    if (announcedLink.isEmpty() || announcedLink != url)
+    clickedLink = url;
+}
+
+bool ConsolePage::take(QUrl &held, const QUrl &url)
+{
+    if (held.isEmpty() || held != url)
         return false;
-    announcedLink.clear();
+    held.clear();
     return true;
 }
 
@@ -123,12 +128,14 @@ bool ConsolePage::isShownInView(const QUrl &url)
 
 void ConsolePage::newWindow(QWebEngineNewWindowRequest &request)
 {
-    // Every link activation arrives here (links.js makes it so), and nothing
-    // else: window.open opens nothing in the console. The console's own links
-    // are announced by its script; elsewhere only the user's own activation
-    // counts, and the engine lets one activation open one window.
+    // Every link activation arrives here (links.js makes it so), and window.open
+    // too where the console's own does not reach. The console's own links are
+    // announced by its script; any other request goes on only when it is for the
+    // link that the user's own click or Enter was on, once. What a frame's script
+    // opens or clicks by itself, even while the user clicks, is refused.
     const QUrl url = request.requestedUrl();
-    if (takeAnnouncedLink(url) || (request.isUserInitiated() && lastInputOpens))
+    if (take(announcedLink, url) ||
+        (request.isUserInitiated() && lastInputOpens && take(clickedLink, url)))
         emit linkClicked(url);
     else
         qDebug().noquote() << "Refused link from a frame of another origin:" << url.toString();
@@ -153,6 +160,7 @@ bool ConsolePage::eventFilter(QObject *watched, QEvent *event)
                            static_cast<QMouseEvent *>(event)->button() != Qt::RightButton;
         lastInputOpens = click || key == Qt::Key_Return || key == Qt::Key_Enter;
         sinceInput.start();
+        clickedLink.clear();
     }
     return QWebEnginePage::eventFilter(watched, event);
 }
@@ -238,7 +246,7 @@ bool ConsolePage::acceptNavigationRequest(const QUrl &url, NavigationType type, 
     // A link of the console that still navigates (its script set the target
     // again while the click was under way) goes to the browser all the same;
     // any other navigation typed as a link is a script's own and stays.
-    if (type == NavigationTypeLinkClicked && takeAnnouncedLink(url)) {
+    if (type == NavigationTypeLinkClicked && take(announcedLink, url)) {
         emit linkClicked(url);
         return false;
     }

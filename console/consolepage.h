@@ -19,6 +19,9 @@ public:
     // The console's own script (console/bridge/links.js) announces each link it
     // activates, before the engine acts on it.
     void noteLinkActivation(const QUrl &url);
+    // The user clicked (or pressed Enter on) a link in a frame of the view, as the engine tells
+    // console/bridge/clicks.js; it counts until the user's next press.
+    void noteUserClick(const QUrl &url);
 
     // Whether the view shows url itself; other schemes would go to the desktop.
     static bool isShownInView(const QUrl &url);
@@ -49,13 +52,14 @@ private:
     // Whether a navigation of the main frame may replace the console's document.
     bool mayReplaceConsole(const QUrl &url, NavigationType type) const;
     void newWindow(QWebEngineNewWindowRequest &request);
-    bool takeAnnouncedLink(const QUrl &url);
+    static bool take(QUrl &held, const QUrl &url);
     void askToSignIn(const QUrl &requestUrl, QAuthenticator *authenticator,
                      const QString &proxyHost);
     void refusePermissions();
 
     QString consoleOrigin;
     QUrl announcedLink;
+    QUrl clickedLink;    // the link of the user's click since the last press, if any
     QUrl lastConsoleUrl; // the console's document the view shows, if it shows one
     QPointer<QWidget> inputView;
     bool lastInputOpens = false; // the user's last input to the view was a click or Enter

@@ -134,8 +134,13 @@ const QByteArray linksPage = R"(<html><body style="margin:0"><script>
 // to the top. Its document acts on the console on the user's press in it, or at once for "back".
 const QByteArray framesPage = R"(<html><body style="margin:0"><script>
   const p = new URLSearchParams(location.search), to = p.get('to'), kind = p.get('kind');
+  // The frame's own link: its script clicks it, or Alt+A (its access key) does; over the frame
+  // for "cancelled", whose script cancels the user's click on it and opens it on the next one.
+  const a = Object.assign(document.createElement('a'), {href: to, target: '_blank', accessKey: 'a'});
   const acts = {top: () => top.location = to, blank: () => top.location = 'about:blank',
-    blob: () => top.location = URL.createObjectURL(new Blob(['<title>PHISH'], {type: 'text/html'}))};
+    blob: () => top.location = URL.createObjectURL(new Blob(['<title>PHISH'], {type: 'text/html'})),
+    link: () => a.click(), open: () => open(to), // on a click elsewhere in the frame
+    cancelled: e => e.target === a ? (e.preventDefault(), a.remove()) : open(to)};
   if (kind) {
     const f = document.body.appendChild(document.createElement('iframe'));
     f.style = 'position:absolute;left:0;top:0;width:300px;height:200px;border:0';
@@ -156,8 +161,7 @@ const QByteArray framesPage = R"(<html><body style="margin:0"><script>
               '/frames?' + p;
   } else {
     addEventListener('click', acts[p.get('act')]);
-    const a = Object.assign(document.createElement('a'), {href: to, target: '_blank'});
-    onkeydown = () => p.get('act') === 'keys' && a.click(); // each key a link for the browser
+    document.body.appendChild(a).style = p.get('act') === 'cancelled' ? 'display:block;height:200px' : '';
     if (p.get('act') === 'domain') document.domain = 'console.localhost';
     try { top.webkitExternal.command('setlocaldata:reached:1'); top.postMessage('reached', '*'); }
     catch (error) { top.postMessage('ready', '*'); }
@@ -368,7 +372,8 @@ private slots:
         const char *refused = "Refused navigation of the console by a frame of another origin: ";
         for (const char *act : {"top", "blob", "blank", "back"})
             row("foreign", act, refused);
-        row("foreign", "keys", "Refused link from a frame of another origin: ");
+        for (const char *act : {"keys", "link", "open", "cancelled"}) // not the user's click on it
+            row("foreign", act, "Refused link from a frame of another origin: ");
         row("sibling", "domain", ""); // both set document.domain: the frame must not reach the top
         for (const char *act : {"top", "blob", "blank"})
             row("opaque", act, refused);
@@ -417,7 +422,7 @@ private slots:
         } else { // pressed until the engine takes the press (a frame may still be loading)
             const auto logged = [&] {
                 if (act == u"keys")
-                    QTest::keyClicks(view->focusProxy(), u"abcde"_s);
+                    QTest::keyClicks(view->focusProxy(), u"abcde"_s, Qt::AltModifier);
                 else if (act != u"back" && act != u"refresh")
                     QTest::mouseClick(view->focusProxy(), Qt::LeftButton, {}, QPoint(5, 5));
                 return !debugLines.filter(outcome).isEmpty();

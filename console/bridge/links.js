@@ -5,8 +5,8 @@
 // user or a script, with whatever button, modifier or target, the page stays where it is.
 //
 // In the console's own frames the link is also announced to the bridge, so that the shell knows
-// the console itself activated it; in frames of other origins only the user's own activation
-// counts, which the engine tells the shell. In the console's frames window.open opens nothing,
+// the console itself activated it; in frames of other origins only the user's own click on the
+// link counts, which clicks.js tells the shell. In the console's frames window.open opens nothing,
 // also in a child frame of its origin that this document reaches into, and document.domain
 // cannot be set.
 (function (settings, keepListening) {
