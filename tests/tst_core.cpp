@@ -8,9 +8,7 @@
 #include "httpserver.h"
 #include "platform/platform.h"
 #include "services/desktopopener.h"
-#include "services/scriptcall.h"
 
-#include <QJSEngine>
 #include <QMetaMethod>
 #include <QMutex>
 #include <QNetworkProxy>
@@ -225,32 +223,6 @@ private slots:
             got = QString::fromLatin1(displayplatform::preferred(environment));
         }
         QCOMPARE(got, output);
-    }
-
-    void scriptCall_data()
-    {
-        QTest::addColumn<QString>("text");
-        QTest::newRow("quotes, backslashes") << u"it's \"q\" a\\b\\'c\\"_s;
-        QTest::newRow("line breaks and separators") << u"a\nb\r\nc\td\u2028e\u2029f"_s;
-        QTest::newRow("lone surrogates") << QString(u"\xd800x\xdc00"_s);
-        QTest::newRow("controls") << QString::fromUtf16(u"\0\x01\x1f\x7f", 4);
-        QTest::newRow("non-ASCII, markup") << u"h\u00f4te.\U0001F514 </script><!-- ${x} `y`"_s;
-    }
-    void scriptCall()
-    {
-        QFETCH(QString, text);
-        QJSEngine engine;
-        engine.evaluate(u"var got; function HandleQueryDns(a, n) { got = [a, n]; }"_s);
-        for (const QString &name : {QString(u"name:"_s + text), QString()}) {
-            const QString call = scriptcall::handleQueryDns(text, name);
-            // A line separator ends a line of script in some engines.
-            QVERIFY(!call.contains(QChar(0x2028)) && !call.contains(QChar(0x2029)));
-            // The text is well-formed Unicode, so any transport to the page keeps it.
-            const QJSValue result = engine.evaluate(QString::fromUtf8(call.toUtf8()));
-            QVERIFY2(!result.isError(), qPrintable(result.toString()));
-            QCOMPARE(engine.evaluate(u"got"_s).toVariant().toStringList(),
-                     QStringList({text, name.isNull() ? u""_s : name}));
-        }
     }
 };
 

@@ -34,7 +34,10 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString trickyName = u"it's \"odd\"\\ host\nname\u2028 \u00e9\U0001F600');x('"_s;
+// A name with all that a script's string could trip on: quotes, backslashes, line breaks and
+// separators, controls, markup and template syntax, characters beyond the BMP.
+const QString trickyName =
+    u"it's \"odd\"\\ host\nname\r\n\u2028\u2029\t\x01\x7f \u00e9\U0001F600 </script><!-- ${x} `y`');x('"_s;
 QSemaphore heldLookup;
 QStringList debugLines, warnings;
 QtMessageHandler previousHandler = nullptr;
