@@ -173,14 +173,10 @@ const QByteArray framesPage = R"(<html><body style="margin:0"><script>
 
 // Each click in the page is counted in its title and shows the pop-up.
 const QByteArray clicksPage =
-    R"(<title>brindleton desktop</title><body style="margin:0;height:100vh">
-<script>
-let clicks = 0;
-addEventListener('click', () => {
-  document.title = 'clicks: ' + ++clicks;
-  ['setnotifytitle:desktop notice', 'setnotifyhtml:<p>3 calls waiting</p>', 'shownotify']
-    .forEach(c => webkitExternal.command(c));
-});</script>)";
+    R"html(<title>brindleton desktop</title><body style="margin:0;height:100vh"
+  onclick="document.title = 'clicks: ' + (window.clicks = (window.clicks || 0) + 1);
+  ['setnotifytitle:desktop notice', 'setnotifyhtml:3 calls waiting', 'shownotify']
+    .map(c => webkitExternal.command(c))">)html";
 
 // The output of an X client, trimmed; empty if it fails.
 QString x(const QString &command)
@@ -834,10 +830,9 @@ private slots:
             x(u"xprop -root _NET_SUPPORTING_WM_CHECK"_s).contains(u"window id #"), 30000);
         server.route("/desktop", clicksPage);
         program.setProcessChannelMode(QProcess::ForwardedChannels);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(u"BRINDLETON_CONSOLE_URL"_s, server.url(u"/desktop"_s).toString());
-        program.setProcessEnvironment(environment);
+        qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/desktop"_s).toEncoded());
         program.start(qEnvironmentVariable("BRINDLETON_EXECUTABLE"));
+        qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         QVERIFY(program.waitForStarted());
         // Waits until condition() holds, meanwhile running command (if any) every ms at most;
         // fails at once if the program ends.
