@@ -751,7 +751,6 @@ private slots:
         later.close();
         later.route("/console", "<title>Console</title>" + lookupPage);
         localstore::Store().setValue(u"outage"_s, u"kept"_s); // another instance's, on disk
-        QTemporaryDir dir;
         QSslServer tls;
         QUrl url = how == u"down"   ? console
                    : how == u"name" ? QUrl(u"http://console.invalid/console"_s)
@@ -762,15 +761,13 @@ private slots:
             shell->start();
             qputenv("BRINDLETON_CONSOLE_URL", server.url(u"/console"_s).toEncoded());
         } else if (how == u"certificate") { // self-signed: of an issuer that nobody knows
-            const QString key = dir.filePath(u"key.pem"_s), cert = dir.filePath(u"cert.pem"_s);
-            const QString args = u"req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                                 "-nodes -subj /CN=localhost -keyout %1 -out %2"_s.arg(key, cert);
-            QCOMPARE(QProcess::execute(u"openssl"_s, args.split(u' ')), 0);
+            const QByteArray pem = x(u"openssl req -x509 -newkey ec -pkeyopt "
+                                     "ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost "
+                                     "-keyout /dev/stdout -out /dev/stdout"_s)
+                                       .toLatin1();
             QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-            QFile keyFile(key), certFile(cert);
-            QVERIFY(keyFile.open(QIODevice::ReadOnly) && certFile.open(QIODevice::ReadOnly));
-            configuration.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
-            configuration.setLocalCertificate(QSslCertificate(&certFile));
+            configuration.setPrivateKey(QSslKey(pem, QSsl::Ec));
+            configuration.setLocalCertificate(QSslCertificate::fromData(pem).value(0));
             tls.setSslConfiguration(configuration);
             QVERIFY(tls.listen(QHostAddress::LocalHost));
             url = QUrl(u"https://localhost:%1/console"_s.arg(tls.serverPort()));
