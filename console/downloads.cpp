@@ -87,6 +87,14 @@ void Downloads::take(QWebEngineDownloadRequest *request)
     connect(request, &QWebEngineDownloadRequest::receivedBytesChanged, this, [this, request, name] {
         emit progress(name, request->receivedBytes(), request->totalBytes());
     });
+    // The engine counts an interrupted download (the connection lost, the body undecodable) as
+    // not finished, to be resumed; nothing here resumes one, so it ends as cancelled, keeping the
+    // interruption's reason.
+    connect(request, &QWebEngineDownloadRequest::stateChanged, this,
+            [request](QWebEngineDownloadRequest::DownloadState state) {
+                if (state == QWebEngineDownloadRequest::DownloadInterrupted)
+                    request->cancel();
+            });
     // The folder goes, with whatever is left in it, once the download has ended either way.
     connect(request, &QWebEngineDownloadRequest::isFinishedChanged, this,
             [this, request, name, folder, part]() mutable {
@@ -94,7 +102,8 @@ void Downloads::take(QWebEngineDownloadRequest *request)
                 if (request->state() == QWebEngineDownloadRequest::DownloadCompleted) {
                     path = moveIntoPlace(QDir(part->path()).filePath(name), folder, name);
                     reason = QStringLiteral("could not move the file into %1").arg(folder);
-                } else if (request->state() == QWebEngineDownloadRequest::DownloadCancelled) {
+                } else if (request->interruptReason() == QWebEngineDownloadRequest::NoReason ||
+                           request->interruptReason() == QWebEngineDownloadRequest::UserCanceled) {
                     reason = QStringLiteral("cancelled");
                 }
                 part.reset();

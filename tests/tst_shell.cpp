@@ -590,6 +590,8 @@ private slots:
             u"Saved "_s, u"calls-export (1).csv"_s, u"calls-export.csv"_s};
         QTest::newRow("server attachment, unsafe name") << QStringList{
             u"location.href = '/attachment'"_s, {}, u"Saved "_s, u"x y-report.csv"_s};
+        QTest::newRow("server attachment failing")
+            << QStringList{u"location.href = '/broken'"_s, {}, u"Download failed: a.csv: "_s};
         QTest::newRow("user's data: link") << QStringList{
             link.arg(data, u"notes.txt"_s, u"'press'"_s), {}, u"Saved "_s, u"notes.txt"_s};
         QTest::newRow("script data: link")
@@ -606,6 +608,13 @@ private slots:
         const QString &start = row[0], &existing = row[1], &outcome = row[2];
         server.route("/attachment", "a,b", HttpServer::Serve,
                      "Content-Disposition: attachment; filename=\"..\\x01/.x y-report.csv\"\r\n");
+        // 60 000 bytes in a stored block of a zlib stream, then a block of a type that does not
+        // exist: the engine gives the download up (one merely cut off, it asks for again).
+        server.route(
+            "/broken",
+            QByteArray("\x78\x01\x00\x60\xea\x9f\x15", 7) + QByteArray(60000, 'x') + '\x07',
+            HttpServer::Serve,
+            "Content-Encoding: deflate\r\nContent-Disposition: attachment; filename=a.csv\r\n");
         other.route("/blob", "<script>const a = document.createElement('a'); a.download = 'x.txt';"
                              "a.href = URL.createObjectURL(new Blob(['x'])); a.click()</script>");
         QDir downloads(QStandardPaths::writableLocation(QStandardPaths::DownloadLocation));
