@@ -95,6 +95,13 @@ std::unique_ptr<QTimer> answering(const std::function<void(QWidget *)> &answer)
     return timer;
 }
 
+// A row of a table whose one column, "row", holds the fields; named by all but the last.
+template <typename... Texts> void row(const Texts *...texts)
+{
+    const QStringList fields{QString::fromUtf8(texts)...};
+    QTest::newRow(qPrintable(fields.first(fields.size() - 1).join(u", "))) << fields;
+}
+
 bool activated(QWidget *window)
 {
     window->activateWindow();
@@ -363,10 +370,6 @@ private slots:
         // Where the stranger is, what it does, and the line that tells the outcome: a refusal, or
         // "browser <address>" for one hand-off to the user's browser.
         QTest::addColumn<QStringList>("row");
-        const auto row = [](const char *where, const char *act, const char *outcome) {
-            QTest::addRow("%s, %s", where, act) << QStringList{
-                QString::fromUtf8(where), QString::fromUtf8(act), QString::fromUtf8(outcome)};
-        };
         const char *refused = "Refused navigation of the console by a frame of another origin: ";
         for (const char *act : {"top", "blob", "blank", "back"})
             row("foreign", act, refused);
@@ -411,7 +414,6 @@ private slots:
         }
         QWebEngineView *view =
             where == u"pop-up" ? notify->findChild<QWebEngineView *>() : window->view();
-        QWebEnginePage *target = view->page();
         if (outcome.startsWith(u"browser ")) { // pressed once, handed on once
             QVERIFY(pressed(view, {5, 5}));
             if (where == u"blank")
@@ -428,7 +430,7 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(logged(), qPrintable(debugLines.join(u'\n')), 20000);
             QCOMPARE(opened(), QByteArray());
         }
-        QTRY_COMPARE(target->url(), url); // the console, or the pop-up's content, as it was
+        QTRY_COMPARE(view->page()->url(), url); // the console, or the pop-up's content, as it was
         QVERIFY(debugLines.filter(u"Unable to load the console"_s).isEmpty()); // not an outage
     }
     void links_data()
@@ -437,12 +439,6 @@ private slots:
         // user's browser, the page stays), "view" (a script's own navigation, which stays in the
         // view) or refused, with the line that says so.
         QTest::addColumn<QStringList>("row");
-        const auto row = [](const char *frame, const char *how, const char *target,
-                            const char *end) {
-            QTest::addRow("%s, %s, %s", frame, how, target)
-                << QString::fromLatin1(QByteArrayList{frame, how, target, end}.join('|'))
-                       .split(u'|');
-        };
         for (const char *target : {"", "_blank", "_top"}) {
             for (const char *how : {"user", "script"}) {
                 row("main", how, target, "browser");
@@ -510,7 +506,7 @@ private slots:
     {
         notify->showNotify();
         QTRY_VERIFY(notify->isVisible());
-        QStringList asked; // each prompt as it came; Return answers it (OK is the end-to-end run's)
+        QStringList asked; // each prompt as it came; Return answers it (OK is the desktop case's)
         const auto answer = answering([&](QWidget *dialog) {
             auto *box = qobject_cast<QMessageBox *>(dialog);
             asked += {box->text(), box->windowTitle(), box->defaultButton()->text(),
@@ -533,9 +529,9 @@ private slots:
     void consoleRendererEnds()
     {
         QFETCH(bool, hang);
+        const QString reloading = u"Console renderer ended (killed, code 9); reloading"_s;
         auto *guard = window->findChild<RendererGuard *>();
         const QWidget *stopped = guard->stopMessage();
-        const QString reloading = u"Console renderer ended (killed, code 9); reloading"_s;
         call(u"setlocaldata:renderer:kept"_s);
         RendererGuard::setHangThreshold(hang ? 1000 : RendererGuard::hangMs);
         // An alert, answered once it has been open for 8 probes (2 s), waits for the user, which
