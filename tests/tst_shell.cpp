@@ -897,11 +897,8 @@ private slots:
         // Return and the page's close command are exitPrompt's. Alt+F4 until the window manager
         // takes it: on a busy machine a press was seen lost.
         QStringList box;
-        QVERIFY(until(
-            [&] {
-                return !(box = others({console, popup})).isEmpty();
-            },
-            u"xdotool key --clearmodifiers alt+F4"_s, 2000));
+        const QString altF4 = u"xdotool key --clearmodifiers alt+F4"_s;
+        QVERIFY(until([&] { return !(box = others({console, popup})).isEmpty(); }, altF4, 2000));
         QCOMPARE(box.size(), 1);
         QVERIFY(x(u"xprop -id %1 WM_TRANSIENT_FOR"_s.arg(box[0]))
                     .contains(u"0x"_s + QString::number(console.toULongLong(), 16)));
